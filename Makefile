@@ -1,0 +1,45 @@
+# Thin driver over CMake: the README's quick start and a few more targets.
+#   make                 build the relay (build/release/kevra)
+#   make run ARGS="..."  build if needed, then run kevra with ARGS
+#   make test            build, then every unit and end-to-end test through CTest
+#   make asan            the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
+#   make bench           crypto benchmarks (ours next to OpenSSL's) and the relay benchmark
+#   make fuzz            every libFuzzer target for a bounded time (needs clang)
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR := $(if $(CI),-DKEVRA_WERROR=ON,)
+FUZZ_SECONDS ?= 30
+
+.PHONY: all build run test asan bench fuzz clean
+
+all: build
+
+build:
+	@cmake --preset release $(WERROR) >/dev/null
+	@cmake --build build/release -j $(JOBS)
+
+run: build
+	./build/release/kevra $(ARGS)
+
+test: build
+	cd build/release && ctest --output-on-failure -j $(JOBS)
+
+asan:
+	@cmake --preset asan $(WERROR) >/dev/null
+	@cmake --build build/asan -j $(JOBS)
+	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+bench:
+	@cmake --preset bench >/dev/null
+	@cmake --build build/bench -j $(JOBS)
+	./build/bench/bench/crypto_bench --benchmark_min_time=0.5
+	bash bench/relay_bench.sh
+
+fuzz:
+	@cmake --preset fuzz >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+	bash fuzz/run.sh build/fuzz/fuzz $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,21 @@
+// Files: the parameter file and the seed files of the random generator.
+#pragma once
+#include <cstdint>
+
+using fileh = intptr_t;
+constexpr fileh FILE_INVALID = -1;
+
+// file_openread(path): open an existing file read-only, others may read too.
+fileh file_openread(const char* path);
+// file_openrw(path): open for reading and writing, creating it (mode 0600) when missing.
+fileh file_openrw(const char* path);
+// file_size(h, size): size of the open file; 0 or -1.
+int file_size(fileh h, uint64_t* size);
+// file_seek(h, offset): move to offset from the start; 0 or -1.
+int file_seek(fileh h, uint64_t offset);
+// file_read(h, buf, len): bytes read (0 at end) or -1. Interrupted reads are retried.
+int64_t file_read(fileh h, void* buf, uint32_t len);
+// file_write(h, buf, len): bytes written or -1.
+int64_t file_write(fileh h, const void* buf, uint32_t len);
+// file_close(h): 0 or -1.
+int file_close(fileh h);

@@ -1,0 +1,26 @@
+// Key setup: timing values, nonces, work areas, key sets and check sums.
+#pragma once
+#include <cstdint>
+
+#include "core/runctx.h"
+#include "core/tables.h"
+
+// addtimeval(type, ctx): note the tick count of a connection arrival (type 1)
+// or of a console line (type 2) in the run context's rings.
+void addtimeval(uint32_t type, runctx* ctx);
+
+// gennonce(vals, count, out): mix timing values, two seed-file generators and
+// system figures into 32 bytes; 0 or the generator's code (or 10).
+int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]);
+
+// encrsetup(psrv, ctx): nonces and cipher work areas for the connection's
+// tunnel ends; 0 ok (or no tunnel), 1 out of memory (message printed).
+uint32_t encrsetup(srvent* psrv, runctx* ctx);
+
+// tunnnelkeys(psoc, ctx, user, a, b, c, d): derive a key set from the user's
+// secret and the non-null nonces and install it in psoc; 0 ok, 1 refused.
+uint32_t tunnnelkeys(socent* psoc, runctx* ctx, const userent* user, const uint8_t* a,
+                     const uint8_t* b, const uint8_t* c, const uint8_t* d);
+
+// checksum(psoc, data, len, out): HMAC-SHA1 under psoc's hmackey, then 12 zero bytes.
+void checksum(const socent* psoc, const uint8_t* data, uint32_t len, uint8_t out[32]);

@@ -1,0 +1,9 @@
+// The start-up check of the record options against the buffer size.
+#pragma once
+#include <cstdint>
+
+#include "core/runctx.h"
+
+// reccheck(ctx): set recbufsize, round msglenmult up to a multiple of 16;
+// 0 good, 1 a message was printed and the relay must end (exit code 18).
+uint32_t reccheck(runctx* ctx);
