@@ -1,0 +1,50 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+fileh file_openread(const char* path) {
+  int fd;
+  do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  return fd < 0 ? FILE_INVALID : fd;
+}
+
+fileh file_openrw(const char* path) {
+  int fd;
+  do fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  while (fd < 0 && errno == EINTR);
+  return fd < 0 ? FILE_INVALID : fd;
+}
+
+int file_size(fileh h, uint64_t* size) {
+  struct stat st;
+  if (::fstat(int(h), &st) != 0) return -1;
+  // A directory or a device has no size to read up to.
+  if (!S_ISREG(st.st_mode)) return -1;
+  *size = uint64_t(st.st_size);
+  return 0;
+}
+
+int file_seek(fileh h, uint64_t offset) {
+  return ::lseek(int(h), off_t(offset), SEEK_SET) == off_t(offset) ? 0 : -1;
+}
+
+int64_t file_read(fileh h, void* buf, uint32_t len) {
+  ssize_t n;
+  do n = ::read(int(h), buf, len);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+int64_t file_write(fileh h, const void* buf, uint32_t len) {
+  ssize_t n;
+  do n = ::write(int(h), buf, len);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+int file_close(fileh h) { return ::close(int(h)) == 0 ? 0 : -1; }
