@@ -5,12 +5,15 @@
 #   make asan            the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make bench           crypto benchmarks (ours next to OpenSSL's) and the relay benchmark
 #   make fuzz            every libFuzzer target for a bounded time (needs clang)
+#   make install         install binary, manual, man page, examples (PREFIX, DESTDIR)
+#   make package         a Debian package in build/release (kevra_*.deb)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR := $(if $(CI),-DKEVRA_WERROR=ON,)
 FUZZ_SECONDS ?= 30
+PREFIX ?= /usr/local
 
-.PHONY: all build run test asan bench fuzz clean
+.PHONY: all build run test asan bench fuzz install package clean
 
 all: build
 
@@ -40,6 +43,12 @@ fuzz:
 	@cmake --preset fuzz >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
 	bash fuzz/run.sh build/fuzz/fuzz $(FUZZ_SECONDS)
+
+install: build
+	cmake --install build/release --prefix $(PREFIX)
+
+package: build
+	cd build/release && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
 
 clean:
 	rm -rf build
