@@ -1,5 +1,6 @@
 # Thin driver over CMake: the README's quick start and a few more targets.
 #   make                 build the relay (build/release/kevra)
+#   make run             build, then a demonstration: a tunnel on loopback
 #   make run ARGS="..."  build if needed, then run kevra with ARGS
 #   make test            build, then every unit and end-to-end test through CTest
 #   make asan            the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
@@ -21,8 +22,13 @@ build:
 	@cmake --preset release $(WERROR) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
+# Without ARGS: a demonstration of a tunnel on loopback (examples/demo.sh).
 run: build
+ifeq ($(strip $(ARGS)),)
+	bash examples/demo.sh build/release/kevra
+else
 	./build/release/kevra $(ARGS)
+endif
 
 test: build
 	cd build/release && ctest --output-on-failure -j $(JOBS)
