@@ -63,8 +63,10 @@ void seedfromtime(seedrec* rec) {
   rec->y1 = le32(digest + 4);
   rec->x2 = le32(digest + 8);
   rec->y2 = le32(digest + 12);
+  // The time is the whole seed of the file; leave none of it behind.
   secure_zero(digest, sizeof digest);
   secure_zero(systime, sizeof systime);
+  secure_zero(&t, sizeof t);
 }
 
 // Read up to len bytes from the start of the file; the count, or -1.
@@ -82,9 +84,9 @@ int64_t readfully(fileh h, uint8_t* buf, uint32_t len) {
 // Advance the seed file at path by one step of each generator; the caller
 // holds its lock. Returns 0 or 3 like sysrand.
 uint32_t stepseedfile(const char* path, uint32_t* out1, uint32_t* out2) {
-  // Open or create the file. Windows keeps other writers out while it is
-  // open; here the named lock the caller holds is what keeps our own
-  // processes from writing it meanwhile, and readers are never kept out.
+  // Open or create the file. Readers may look at it meanwhile; writers among
+  // our own threads and processes are kept out by the named lock the caller
+  // holds, since a POSIX open has no share mode that could refuse them.
   fileh h = file_openrw(path);
   if (h == FILE_INVALID) return 3;
 
