@@ -4,6 +4,7 @@
 
 #include <iconv.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -140,4 +142,12 @@ TEST(Tstamp, LocalDateAndTime) {
   strftime(b, sizeof b, "%Y/%m/%d %H:%M:%S", &tb);
   strftime(a, sizeof a, "%Y/%m/%d %H:%M:%S", &ta);
   EXPECT_TRUE(s == b || s == a) << s << " vs " << b;
+}
+
+TEST(Clock, TickCountFollowsElapsedMilliseconds) {
+  uint32_t t0 = tickcount();
+  usleep(50000);
+  uint32_t dt = tickcount() - t0;   // unsigned, as the loop computes it
+  EXPECT_GE(dt, 49u);
+  EXPECT_LT(dt, 2000u);
 }
