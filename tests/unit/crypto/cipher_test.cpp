@@ -11,18 +11,13 @@
 
 #include "crypto/des.h"
 #include "crypto/rc4.h"
+#include "hexstr.h"
 #include "osslref.h"
 #include "params/paramrec.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-bytes hex(const std::string& s) {
-  bytes v;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return v;
-}
 
 bytes randbytes(std::mt19937& rng, size_t n) {
   bytes v(n);
