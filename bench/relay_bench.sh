@@ -10,14 +10,20 @@
 # compiled here.
 #
 # Usage: bench/relay_bench.sh
-# Environment: KEVRA (relay binary, default build/release/kevra),
+# Environment: KEVRA (relay binary, default the newer of build/bench/kevra
+#   and build/release/kevra),
 #   BENCH_SECONDS (per throughput and connection run, default 3),
 #   BENCH_ROUNDTRIPS (default 2000), BENCH_MSGSIZE (bytes, default 64).
 # Needs: g++, socat, taskset; iperf3 for its direct row (skipped without it).
 set -u
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-kevra=${KEVRA:-$root/build/release/kevra}
+# The relay: $KEVRA, else the newer of the bench and release builds.
+kevra=${KEVRA:-}
+if [ -z "$kevra" ]; then
+  kevra=$root/build/release/kevra
+  [ "$root/build/bench/kevra" -nt "$kevra" ] && kevra=$root/build/bench/kevra
+fi
 secs=${BENCH_SECONDS:-3}
 rtts=${BENCH_ROUNDTRIPS:-2000}
 msgsize=${BENCH_MSGSIZE:-64}
