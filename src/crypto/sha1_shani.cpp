@@ -2,7 +2,9 @@
 // built on it. The build compiles this one file with the SHA and SSE4.1
 // instruction sets enabled; sha1.cpp checks CPUID before anything here runs.
 // Without those instruction sets (another processor family) the file only
-// reports that the path is missing.
+// reports that the path is missing. Nothing here may call an inline
+// function that other files share: the linker could keep this file's copy,
+// built with the SHA instructions, for the whole program.
 #include "crypto/sha1_impl.h"
 
 #if defined(__SHA__) && defined(__SSE4_1__)
@@ -34,11 +36,18 @@ SHANI_INLINE void storestate(uint32_t h[5], __m128i abcd, __m128i e) {
   h[4] = static_cast<uint32_t>(_mm_extract_epi32(e, 3));
 }
 
+// A lane number known at compile time (a type of this file, so that no
+// shared template code is instantiated here).
+template <int J>
+struct lane {
+  constexpr operator int() const { return J; }
+};
+
 // Call f(0), f(1), ... f(N-1) with compile-time lane numbers.
 template <int N, class F>
 SHANI_INLINE void forlanes(F&& f) {
   [&]<int... J>(std::integer_sequence<int, J...>) SHANI_LAMBDA {
-    (f(std::integral_constant<int, J>{}), ...);
+    (f(lane<J>{}), ...);
   }(std::make_integer_sequence<int, N>{});
 }
 

@@ -139,22 +139,4 @@ TEST_P(Sha1, FinalKeepsContext) {
   for (int i = 0; i < 5; i++) EXPECT_EQ(ctx.h[i], load32be(d + 4 * i));
 }
 
-// The two block functions agree on many blocks at once, whatever the
-// alignment of the data.
-TEST(Sha1Blocks, PathsAgreeOnUnalignedRuns) {
-  if (!sha1canuse(sha1path::shani)) GTEST_SKIP() << "this processor has no SHA instructions";
-  std::mt19937 rng(46);
-  std::vector<uint8_t> buf(64 * 40 + 8);
-  for (auto& b : buf) b = static_cast<uint8_t>(rng());
-  for (size_t off = 0; off < 8; off++) {
-    for (size_t n : {1, 2, 7, 40}) {
-      uint32_t a[5], b[5];
-      for (int i = 0; i < 5; i++) a[i] = b[i] = static_cast<uint32_t>(rng());
-      sha1blocks_portable(a, buf.data() + off, n);
-      sha1blocks_shani(b, buf.data() + off, n);
-      EXPECT_EQ(memcmp(a, b, sizeof a), 0) << off << " " << n;
-    }
-  }
-}
-
 }  // namespace
