@@ -77,7 +77,7 @@ SHANI_INLINE void sha1group(__m128i (&abcd)[N], __m128i (&ee)[N][2], __m128i (&m
 
 template <int N, int... G>
 SHANI_INLINE void sha1groups(__m128i (&abcd)[N], __m128i (&ee)[N][2], __m128i (&m)[N][4],
-                       std::integer_sequence<int, G...>) {
+                             std::integer_sequence<int, G...>) {
   (sha1group<G>(abcd, ee, m), ...);
 }
 
@@ -103,7 +103,7 @@ template <int N>
 void chain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5], uint32_t (*t)[5],
            uint32_t count) {
   const __m128i mask = bswapmask();
-  const __m128i iabcd = loadabcd(ih), ie = loade(ih);
+  const __m128i kabcd = loadabcd(ih), ke = loade(ih);
   const __m128i ivabcd = loadabcd(SHA1_IV), ive = loade(SHA1_IV);
   // The marker 0x80 right after 20 message bytes, and the length in bits of
   // the 64 + 20 bytes that each inner and outer hash takes in.
@@ -123,17 +123,17 @@ void chain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5], uint3
   });
 
   for (uint32_t c = 0; c < count; c++) {
-    __m128i ia[N], ie2[N], oa[N], oe[N], m[N][4];
+    __m128i ia[N], ie[N], oa[N], oe[N], m[N][4];
     // Inner hash: the keyed state, then the previous U.
     forlanes<N>([&](auto j) SHANI_LAMBDA {
-      ia[j] = iabcd;
-      ie2[j] = ie;
+      ia[j] = kabcd;
+      ie[j] = ke;
       m[j][0] = ua[j];
       m[j][1] = _mm_or_si128(ue[j], marker);
       m[j][2] = zero;
       m[j][3] = length;
     });
-    compress<N>(ia, ie2, m);
+    compress<N>(ia, ie, m);
     // Outer hash: a fresh start, the outer key block, the inner digest.
     forlanes<N>([&](auto j) SHANI_LAMBDA {
       oa[j] = ivabcd;
@@ -143,7 +143,7 @@ void chain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5], uint3
     compress<N>(oa, oe, m);
     forlanes<N>([&](auto j) SHANI_LAMBDA {
       m[j][0] = ia[j];
-      m[j][1] = _mm_or_si128(ie2[j], marker);
+      m[j][1] = _mm_or_si128(ie[j], marker);
       m[j][2] = zero;
       m[j][3] = length;
     });
