@@ -218,19 +218,23 @@ sockh net_accept(sockh h, uint32_t* addr, uint16_t* port) {
     failwsa(WSAENOTSOCK);
     return NET_INVALID;
   }
+  // A Winsock socket accepted from a non-blocking listener is non-blocking
+  // too, and the relay relies on it: a blocking send() of a full buffer to a
+  // client that does not read would stop the whole loop. POSIX does not pass
+  // the mode on, so pass it here.
+  int fl = ::fcntl(fd, F_GETFL);
+  int flags = SOCK_CLOEXEC | (fl >= 0 && (fl & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
   sockaddr_in sa;
   socklen_t len;
   int c;
   do {
     len = sizeof sa;
-    c = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+    c = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, flags);
   } while (c < 0 && errno == EINTR);
   if (c < 0) {
     fail(errno);
     return NET_INVALID;
   }
-  // The accepted socket stays blocking: the relay only reads or writes it
-  // after select() has reported it ready.
   if (addr) *addr = sa.sin_addr.s_addr;
   if (port) *port = ntohs(sa.sin_port);
   return sockh(c);

@@ -10,8 +10,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/net.h"
 #include "support/harness.h"
@@ -336,4 +339,38 @@ TEST(NetLookup, NamesAddressesAndDottedForm) {
   EXPECT_STREQ(out, "192.168.200.255");
   net_ntoa(0, out);
   EXPECT_STREQ(out, "0.0.0.0");
+}
+
+TEST(NetAccept, InheritsNonBlockingModeFromTheListener) {
+  // Blocking listener: blocking accepted socket.
+  connpair p;
+  EXPECT_EQ(fcntl(int(p.server), F_GETFL) & O_NONBLOCK, 0);
+
+  // Non-blocking listener: a send() to a client that does not read must come
+  // back with part of the data instead of stopping the caller.
+  listener l;
+  ASSERT_EQ(net_setnonblocking(l.h), 0);
+  sockh c = net_socket();
+  ASSERT_EQ(net_connect(c, LOOPBACK, l.port), 0);
+  sockh a = NET_INVALID;
+  for (int i = 0; i < 100 && a == NET_INVALID; i++) {
+    a = net_accept(l.h, nullptr, nullptr);
+    if (a == NET_INVALID) {
+      EXPECT_EQ(net_lasterror(), WSAEWOULDBLOCK);
+      usleep(10000);
+    }
+  }
+  ASSERT_NE(a, NET_INVALID);
+  ASSERT_NE(fcntl(int(a), F_GETFL) & O_NONBLOCK, 0);
+  std::vector<char> big(64 << 20);
+  int n = net_send(a, big.data(), uint32_t(big.size()));
+  EXPECT_GT(n, 0);
+  EXPECT_LT(n, int(big.size()));
+  // Once the buffers are full the next send would block: WSAEWOULDBLOCK.
+  int rc = 0;
+  for (int i = 0; i < 1000 && rc >= 0; i++) rc = net_send(a, big.data(), 1 << 20);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(net_lasterror(), WSAEWOULDBLOCK);
+  net_close(a);
+  net_close(c);
 }
