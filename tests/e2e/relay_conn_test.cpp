@@ -6,27 +6,6 @@
 
 namespace {
 
-TEST(Conn, FortyConnectionsAndTheFortyFirstIsRejected) {
-  harness::server echo(harness::server::echo);
-  uint16_t port = harness::free_port();
-  auto p = e2e::relay(port, echo.port);
-  std::vector<std::unique_ptr<e2e::client>> cs;
-  for (int i = 0; i < 40; i++) {
-    cs.push_back(std::make_unique<e2e::client>(port));
-    ASSERT_GE(cs.back()->fd, 0);
-    ASSERT_TRUE(e2e::echo_ok(cs.back()->fd, "hello " + std::to_string(i))) << i;
-  }
-  EXPECT_TRUE(p.wait_for("Id number for this connection is 40\n"));
-
-  e2e::client extra(port);
-  EXPECT_TRUE(harness::wait_closed(extra.fd, 3000));
-  EXPECT_TRUE(p.wait_for("** Error: Server Table is full. Connection rejected.\n"));
-
-  // The forty go on undisturbed.
-  for (int i = 0; i < 40; i++) EXPECT_TRUE(e2e::echo_ok(cs[size_t(i)]->fd, "again " + std::to_string(i))) << i;
-  EXPECT_EQ(p.out.find("Connection closed"), std::string::npos);
-}
-
 TEST(Conn, IdsOfClosedConnectionsAreReused) {
   harness::server echo(harness::server::echo);
   uint16_t port = harness::free_port();

@@ -107,6 +107,11 @@ TEST(Start, DebugStartupLinesInOrder) {
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << l << "\n" << p.out;
     at = found;
   }
+
+  // "any" (and only in lower case) is every interface.
+  port = harness::free_port();
+  p = e2e::start({"-d", "-b=any", std::to_string(port), "localhost", "23"});
+  EXPECT_NE(p.out.find("IP addr for bind(): 0.0.0.0\n"), std::string::npos) << p.out;
 }
 
 TEST(Start, WebModeClosesEveryClient) {
