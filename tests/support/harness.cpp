@@ -43,6 +43,13 @@ bool wait_fd(int fd, short events, int timeout_ms) {
   }
 }
 
+// The child starts with stdin, stdout and stderr only, never with the test's
+// sockets and pipes, so its descriptor counts do not depend on the test.
+void closeinherited() {
+  if (::close_range(3, ~0u, 0) != 0)
+    for (int fd = 3; fd < 1024; fd++) ::close(fd);
+}
+
 }  // namespace
 
 proc::proc(proc&& o) noexcept { *this = std::move(o); }
@@ -170,6 +177,7 @@ proc spawn(const std::vector<std::string>& args, bool usepty,
     tio.c_oflag |= OPOST | ONLCR;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
+      closeinherited();
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
@@ -184,8 +192,7 @@ proc spawn(const std::vector<std::string>& args, bool usepty,
       ::dup2(pipefd[1], 2);
       int devnull = ::open("/dev/null", O_RDONLY);
       ::dup2(devnull, 0);
-      ::close(pipefd[0]);
-      ::close(pipefd[1]);
+      closeinherited();
       execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
