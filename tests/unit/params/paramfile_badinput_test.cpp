@@ -31,8 +31,8 @@ void expectsane(const paramrec& p) {
 TEST(ParamFileBadInput, BinaryGarbage) {
   // Random bytes, and random bytes salted with the file's own words.
   std::mt19937 rng(20061204);
-  const char* words[] = {"TUNNEL ", "OPTIONS ", "CLIENTSIDE ", "SERVERSIDE ", "USERNAME ", "SECRET ", "'", "\"",
-                         "FILTER ", "DENY ", "ALLOW ", "1.2.", "LIST ", "ON ", "\n", "\r", "\t", std::string(1, '\0').c_str()};
+  const std::string words[] = {"TUNNEL ", "OPTIONS ", "CLIENTSIDE ", "SERVERSIDE ", "USERNAME ", "SECRET ", "'", "\"",
+                         "FILTER ", "DENY ", "ALLOW ", "1.2.", "LIST ", "ON ", "\n", "\r", "\t", std::string(1, '\0')};
   for (int round = 0; round < 2; round++) {
     std::string text;
     while (text.size() < 300000) {
