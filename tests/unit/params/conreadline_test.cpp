@@ -22,6 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // Keys from a pipe, console text into a pipe; no terminal involved.
 class ConreadlinePipe : public ::testing::Test {
@@ -76,7 +77,7 @@ TEST_F(ConreadlinePipe, EchoModesAndBackspace) {
 }
 
 TEST_F(ConreadlinePipe, KeyCodesDroppedIgnoredAndKept) {
-  keys(std::string("a\0;b\xe0Hc\t\x01\x1f\xe9\xff d\r", 17) +
+  keys("a\0;b\xe0Hc\t\x01\x1f\xe9\xff d\r"s +
        "x\x1b[Ay\x1b[15~z\x1bOPw\x1b\x1b[Bv\r" + "e\x1b[1\rf\r");
   EXPECT_EQ(line(ECHO_CHAR), "abc\xe9\xff d") << "0 and 224 pairs dropped, controls ignored";
   EXPECT_EQ(shown(), "abc\xe9\xff d\n");
