@@ -1,0 +1,102 @@
+#include "platform/lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr char LOCK_DIR[] = "/tmp/";
+constexpr char LOCK_SUFFIX[] = ".lock";
+constexpr uint32_t LOCK_POLLMS = 10;  // pause between two tries while the lock is held
+
+uint64_t nowms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+int openretry(const char* path, int flags, mode_t mode) {
+  int fd;
+  do fd = ::open(path, flags, mode);
+  while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Open the lock file, creating it for everyone when it is missing; -1 on failure.
+int openlockfile(const char* path) {
+  // Read access is all flock() needs, and it works on a file another user
+  // created under a stricter umask. O_NOFOLLOW and O_NONBLOCK keep a planted
+  // symbolic link or FIFO from redirecting or stalling us.
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  for (int attempt = 0; attempt < 3; attempt++) {
+    // Open an existing file without O_CREAT: in a sticky directory the
+    // kernel may refuse O_CREAT on a file another user owns.
+    int fd = openretry(path, flags, 0);
+    if (fd < 0 && errno == ENOENT) {
+      fd = openretry(path, flags | O_CREAT | O_EXCL, 0666);
+      // Someone else created it in between: open theirs.
+      if (fd < 0 && errno == EEXIST) continue;
+      // The umask trimmed the mode; widen it so other users can open it.
+      if (fd >= 0) ::fchmod(fd, 0666);
+    }
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int lock_take(const char* name, uint32_t waitms, lockh* h) {
+  // Build the lock file path; the name must stay one file name.
+  size_t len = strlen(name);
+  if (len == 0 || len > LOCK_NAMEMAX || strchr(name, '/') != nullptr) return LOCK_NOTCREATED;
+  char path[sizeof LOCK_DIR + LOCK_NAMEMAX + sizeof LOCK_SUFFIX];
+  memcpy(path, LOCK_DIR, sizeof LOCK_DIR - 1);
+  memcpy(path + sizeof LOCK_DIR - 1, name, len);
+  memcpy(path + sizeof LOCK_DIR - 1 + len, LOCK_SUFFIX, sizeof LOCK_SUFFIX);
+
+  int fd = openlockfile(path);
+  if (fd < 0) return LOCK_NOTCREATED;
+
+  // Poll until the lock is free or the time is up; one last try at the
+  // deadline. flock() locks belong to the open file, so two threads of one
+  // process exclude each other too (fcntl() locks would not).
+  uint64_t deadline = nowms() + waitms;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      *h = fd;
+      return LOCK_OBTAINED;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) break;
+    uint64_t now = nowms();
+    if (now >= deadline) {
+      ::close(fd);
+      return LOCK_TIMEDOUT;
+    }
+    uint64_t pause = deadline - now < LOCK_POLLMS ? deadline - now : LOCK_POLLMS;
+    timespec ts = {0, long(pause) * 1000000L};
+    nanosleep(&ts, nullptr);
+  }
+  ::close(fd);
+  return LOCK_NOTCREATED;
+}
+
+void lock_release(lockh h) {
+  // Closing the last descriptor of the open file drops the lock as well; the
+  // explicit unlock makes it independent of descriptors a child inherited.
+  ::flock(int(h), LOCK_UN);
+  ::close(int(h));
+}
