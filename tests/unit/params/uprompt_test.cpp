@@ -155,8 +155,9 @@ TEST_F(Uprompt, LengthsAreCheckedAndAskedAgain) {
 TEST_F(Uprompt, ConnectionPromptsFillOnlyTheWorkEntry) {
   p->clientside = 1;
   p->cluser = user("", "", UT_ASKCONN, UT_ASKCONN);
+  addusers({user("bob", "", UT_PRESENT, UT_ASKCONN)});
   userent before = p->cluser;
-  keys("carl\rpw\r");
+  keys("carl\rpw\rtmp\r");
   userent work{};
   EXPECT_EQ(uprompt(2, &ctx, &work, 3), 0u);
   EXPECT_EQ(shown(),
@@ -166,6 +167,14 @@ TEST_F(Uprompt, ConnectionPromptsFillOnlyTheWorkEntry) {
   EXPECT_EQ(secret(work), padsecret("pw"));
   EXPECT_EQ(work.utype | work.pwtype, 0);
   EXPECT_EQ(memcmp(&p->cluser, &before, sizeof before), 0) << "asked again at the next connection";
+
+  setname(&work, "bob");
+  EXPECT_EQ(uprompt(3, &ctx, &work, 2), 0u);
+  EXPECT_EQ(shown(), "\nEnter secret for username bob (serverside): \n");
+  EXPECT_EQ(secret(work), padsecret("tmp"));
+  EXPECT_EQ(work.pwlen, 3);
+  EXPECT_EQ(p->usertbl[0].pwtype, UT_ASKCONN);
+  EXPECT_EQ(secret(p->usertbl[0]), padsecret(""));
 
   // A clientside user without "??" is copied and nothing is asked.
   p->cluser = user("bob", "fixed");
@@ -197,27 +206,11 @@ TEST_F(Uprompt, ServersideLookupComparesAllEightyBytesFirstMatchWins) {
   EXPECT_EQ(shown(),
             "7: ** Error: Authentication failed, unknown username: bob" + std::string(76, ' ') +
                 ".\n");
-}
 
-TEST_F(Uprompt, UnknownNameCannotPutControlBytesOnTheTerminal) {
-  addusers({user("bob", "x")});
-  userent w{};
+  // A name from the network cannot put control sequences on the terminal.
   setname(&w, "ca\x1b]0;x\x07r\x7f\xe9l  z");
   EXPECT_EQ(uprompt(3, &ctx, &w, 12), UPROMPT_UNKNOWN);
   EXPECT_EQ(shown(), "12: ** Error: Authentication failed, unknown username: ca.]0;x.r..l  z\n");
-}
-
-TEST_F(Uprompt, ServersideSecretAskedPerConnection) {
-  addusers({user("bob", "", UT_PRESENT, UT_ASKCONN)});
-  keys("tmp\r");
-  userent work{};
-  setname(&work, "bob");
-  EXPECT_EQ(uprompt(3, &ctx, &work, 2), 0u);
-  EXPECT_EQ(shown(), "\nEnter secret for username bob (serverside): \n");
-  EXPECT_EQ(secret(work), padsecret("tmp"));
-  EXPECT_EQ(work.pwlen, 3);
-  EXPECT_EQ(p->usertbl[0].pwtype, UT_ASKCONN);
-  EXPECT_EQ(secret(p->usertbl[0]), padsecret(""));
 }
 
 TEST_F(Uprompt, WrongSideAndOtherModes) {
@@ -247,26 +240,13 @@ TEST_F(Uprompt, EndOfConsoleInputIsReportedNotWaitedFor) {
             "** Error: console input ended; no username or secret can be read.\n");
   EXPECT_EQ(ctx.num2, 0u) << "no line was read";
   EXPECT_EQ(p->usertbl[0].pwtype, UT_ASKONCE) << "nothing more is asked";
-}
-
-TEST_F(Uprompt, EndOfInputAtConnectionPromptsAfterAnUnendedLastLine) {
-  // A last line without Enter still counts; the end shows at the next prompt.
-  p->clientside = 1;
-  p->cluser = user("", "", UT_ASKCONN, UT_ASKCONN);
-  keys("bob");
-  userent work{};
-  EXPECT_EQ(uprompt(2, &ctx, &work, 5), UPROMPT_NOINPUT);
-  EXPECT_EQ(shown(),
-            "\nEnter username for clientside authentication: bob\n"
-            "\nEnter secret for username bob (clientside): \n"
-            "5: ** Error: console input ended; no username or secret can be read.\n");
 
   // Standard input from /dev/null at a serverside connection.
   int null = open("/dev/null", O_RDONLY);
   ASSERT_GE(null, 0);
   con_use(null, out[1]);
-  p->clientside = 0;
-  addusers({user("bob", "", UT_PRESENT, UT_ASKCONN)});
+  p->usertbl[0].pwtype = UT_ASKCONN;
+  userent work{};
   setname(&work, "bob");
   EXPECT_EQ(uprompt(3, &ctx, &work, 6), UPROMPT_NOINPUT);
   EXPECT_EQ(shown(),
