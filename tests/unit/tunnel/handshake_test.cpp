@@ -267,9 +267,10 @@ TEST(Handshake, TamperedMessagesAreRefused) {
     EXPECT_EQ(r.rc, k.rc) << out;
     EXPECT_EQ(r.side, k.side);
     EXPECT_EQ(r.step, k.step);
-    if (k.rc == 6)
+    if (k.rc == 6) {
       EXPECT_NE(out.find("7: ** Authentication failed: invalid Msg1 header.\n   Connection closed.\n"),
                 std::string::npos);
+    }
   }
 }
 

@@ -214,7 +214,9 @@ TEST(Records, ImpossibleHeadersAreRefused) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(p.header(w), k.rc);
     std::string out = testing::internal::GetCapturedStdout();
-    if (k.rc != 1) EXPECT_EQ(out, "7: ** Data decryption: Invalid record header.\n   Connection closed.\n");
+    if (k.rc != 1) {
+      EXPECT_EQ(out, "7: ** Data decryption: Invalid record header.\n   Connection closed.\n");
+    }
   }
 }
 

@@ -96,7 +96,7 @@ inline hsresult handshake(instance& c, instance& s, tamper_fn tamper = nullptr,
     instance& in = side == 'C' ? c : s;
     socent* e = side == 'C' ? cs : ss;
     uint32_t rc = tunnel(ct, e, &in.ctx);
-    if (rc) r = {rc, side, ct};
+    if (rc) r.rc = rc, r.side = side, r.step = ct;
   };
   // The loop's set-up once each side's server site connection is made.
   ss->oper = OP_RD, ss->action = 31, ss->rbuf = s.buf1.data(), ss->sbufrdsize = s.ctx.bufsize;
