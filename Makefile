@@ -1,16 +1,20 @@
 # Thin driver over CMake: the README's quick start and a few more targets.
 #   make                 build the relay (build/release/kevra)
+#   make run             build, then a demonstration: a tunnel on loopback
 #   make run ARGS="..."  build if needed, then run kevra with ARGS
 #   make test            build, then every unit and end-to-end test through CTest
 #   make asan            the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make bench           crypto benchmarks (ours next to OpenSSL's) and the relay benchmark
 #   make fuzz            every libFuzzer target for a bounded time (needs clang)
+#   make install         install binary, manual, man page, examples (PREFIX, DESTDIR)
+#   make package         a Debian package in build/release (kevra_*.deb)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR := $(if $(CI),-DKEVRA_WERROR=ON,)
 FUZZ_SECONDS ?= 30
+PREFIX ?= /usr/local
 
-.PHONY: all build run test asan bench fuzz clean
+.PHONY: all build run test asan bench fuzz install package clean
 
 all: build
 
@@ -18,8 +22,13 @@ build:
 	@cmake --preset release $(WERROR) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
+# Without ARGS: a demonstration of a tunnel on loopback (examples/demo.sh).
 run: build
+ifeq ($(strip $(ARGS)),)
+	bash examples/demo.sh build/release/kevra
+else
 	./build/release/kevra $(ARGS)
+endif
 
 test: build
 	cd build/release && ctest --output-on-failure -j $(JOBS)
@@ -40,6 +49,12 @@ fuzz:
 	@cmake --preset fuzz >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
 	bash fuzz/run.sh build/fuzz/fuzz $(FUZZ_SECONDS)
+
+install: build
+	cmake --install build/release --prefix $(PREFIX)
+
+package: build
+	cd build/release && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
 
 clean:
 	rm -rf build

@@ -12,3 +12,11 @@ uint32_t sysrand(uint32_t reqcode, const char* path, uint32_t* out1, uint32_t* o
 
 // sysrandstep(mode, x, y): step (modes 1, 2) or condition (-1, -2) one generator.
 uint32_t sysrandstep(int32_t mode, uint32_t* x, uint32_t* y);
+
+constexpr uint32_t SYSRAND_NAMEPARTMAX = 40;  // bytes of the file's name part in a mutex name
+constexpr uint32_t SYSRAND_MUTEXNAMEMAX = 54; // "MUTEX_SYSRAND_" and the longest name part
+
+// sysrandmutexname(path, name): the name of the lock guarding the seed file
+// at path: "MUTEX_SYSRAND_" and at most 40 bytes of the path after its last
+// "\", "/" or ":", with A-Z lowered; name holds SYSRAND_MUTEXNAMEMAX + 1 bytes.
+void sysrandmutexname(const char* path, char* name);

@@ -7,7 +7,9 @@ constexpr fileh FILE_INVALID = -1;
 
 // file_openread(path): open an existing file read-only, others may read too.
 fileh file_openread(const char* path);
-// file_openrw(path): open for reading and writing, creating it (mode 0600) when missing.
+// file_openrw(path): open for reading and writing, creating it (mode 0600) when missing;
+// never through a symbolic link, so a link planted in a shared directory cannot
+// redirect the write.
 fileh file_openrw(const char* path);
 // file_size(h, size): size of the open file; 0 or -1.
 int file_size(fileh h, uint64_t* size);

@@ -15,7 +15,7 @@ fileh file_openread(const char* path) {
 
 fileh file_openrw(const char* path) {
   int fd;
-  do fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  do fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   while (fd < 0 && errno == EINTR);
   return fd < 0 ? FILE_INVALID : fd;
 }

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# A demonstration on loopback: an echo server, a serverside and a clientside
+# kevra chained into an encrypted tunnel, a few lines sent through it, and
+# both logs. Everything it starts is stopped by its pid when it ends.
+#   usage: examples/demo.sh [path-to-kevra]
+set -u
+kevra=${1:-build/release/kevra}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# Three free loopback ports, chosen now.
+read -r echoport srvport cliport < <(python3 - <<'PY'
+import socket
+socks = [socket.socket() for _ in range(3)]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])
+PY
+)
+
+# The target: an echo server that upper-cases nothing, just echoes.
+python3 - "$echoport" <<'PY' &
+import socket, sys, threading
+srv = socket.socket(); srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+srv.bind(("127.0.0.1", int(sys.argv[1]))); srv.listen(8)
+def serve(c):
+    while (d := c.recv(65536)): c.sendall(d)
+    c.close()
+while True:
+    c, _ = srv.accept(); threading.Thread(target=serve, args=(c,), daemon=True).start()
+PY
+pids+=($!)
+
+echo "== echo server on 127.0.0.1:$echoport"
+echo "== serverside kevra on port $srvport -> echo server   (examples/serverside.txt)"
+"$kevra" -f="$here/serverside.txt" "$srvport" 127.0.0.1 "$echoport" >"$work/serverside.log" 2>&1 &
+pids+=($!)
+echo "== clientside kevra on port $cliport -> serverside    (examples/clientside.txt)"
+"$kevra" -f="$here/clientside.txt" "$cliport" 127.0.0.1 "$srvport" >"$work/clientside.log" 2>&1 &
+pids+=($!)
+sleep 0.5
+
+echo "== sending three lines through the tunnel"
+python3 - "$cliport" <<'PY'
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+for line in ["hello through the tunnel", "the secret never travels", "goodbye"]:
+    s.sendall((line + "\n").encode())
+    got = b""
+    while not got.endswith(b"\n"):
+        got += s.recv(4096)
+    print("   sent:", line, "| echoed:", got.decode().rstrip())
+s.close()
+time.sleep(0.3)
+PY
+
+echo
+echo "== clientside log"
+sed 's/^/   /' "$work/clientside.log"
+echo
+echo "== serverside log"
+sed 's/^/   /' "$work/serverside.log"

@@ -1,0 +1,357 @@
+// Handling one Socket Table entry after select(): accept, connect
+// completion, established, read, write and final steps, in that order.
+#include <cstdio>
+
+#include "core/log.h"
+#include "core/loop.h"
+#include "core/progexit.h"
+#include "params/paramrec.h"
+#include "platform/clock.h"
+#include "tunnel/keysetup.h"
+#include "tunnel/tunnel.h"
+
+namespace {
+
+// The entry being handled, its connection and the connected-now flag.
+struct entryctx {
+  socent* p;
+  uint32_t connid;   // Server Table index + 1; 0 for the listening socket
+  srvent* psrv;      // null for the listening socket
+  bool connectednow;
+};
+
+void setentry(entryctx* e, socent* p, runctx* ctx) {
+  e->p = p;
+  e->connid = p->stype == 0 ? p->enti + 1 : 0;
+  e->psrv = p->stype == 0 ? ctx->servtbl[p->enti] : nullptr;
+}
+
+void freeconn(uint32_t enti, loopctx* lc, runctx* ctx) {
+  freesrvent(enti, ctx, ctx->servtbl, lc->numsrvent, ctx->soctbl, lc->numsoctbl);
+}
+
+// The clientside handshake starts on the socn2 entry: tunnel() builds Msg1
+// into buf2.
+void startclientside(srvent* psrv, runctx* ctx) {
+  socent* b = ctx->soctbl[psrv->soci2];
+  b->wbuf = psrv->buf2;
+  b->sbufwrsize = psrv->bufsize;
+  if (tunnel(50, b, ctx) != 0) b->closerc = CLOSE_TUNNEL;
+}
+
+// Accept one client and start its connection. Returns true when the entry
+// to go on with is e->p (now the socn2 entry of a connect that succeeded at
+// once), false when this slot's handling is over.
+bool acceptstep(entryctx* e, loopctx* lc, runctx* ctx) {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  sockh socn1 = net_accept(lc->socn3, &addr, &port);
+  if (socn1 == NET_INVALID) {
+    int err = net_lasterror();
+    printf("** accept() error %d\n", err);
+    sockerrmsg(0, err);
+    if (lc->acceptone) {
+      if (!lc->socn3closed) net_close(lc->socn3), lc->socn3closed = 1;
+      progexit(EX_ACCEPT, ctx);
+    }
+    lc->acceptrest = 1;
+    lc->acceptfailtick = tickcount();
+    return false;
+  }
+  if (lc->acceptone) {
+    // One client only: the listening entry goes away, e->p with it.
+    net_close(lc->socn3);
+    ptbldel(reinterpret_cast<void**>(ctx->soctbl), lc->numsoctbl, lc->soci3);
+    lc->socn3closed = 1;
+    e->p = nullptr;
+    if (ctx->dbglevel >= 1) printf("socn3 closed\n");
+  } else {
+    printf("\n");
+  }
+  char ts[TSTAMPLEN], dotted[16];
+  tstamp(ts);
+  net_ntoa(addr, dotted);
+  printf("%s connection from %s remoteport=%hu socn1=%u\n", ts, dotted, port, socn1);
+
+  // The connection owns socn1 from here, also when addsrvent fails.
+  uint32_t enti = 0;
+  if (addsrvent(socn1, ctx, ctx->servtbl, lc->numsrvent, &enti, ctx->soctbl, lc->numsoctbl) != 0) {
+    if (lc->acceptone) progexit(EX_REJECTED, ctx);
+    return false;
+  }
+  addtimeval(1, ctx);
+  printf("Id number for this connection is %lu\n", (unsigned long)(enti + 1));
+  srvent* psrv = ctx->servtbl[enti];
+  if (encrsetup(psrv, ctx) != 0) {
+    freeconn(enti, lc, ctx);
+    if (lc->acceptone) progexit(EX_KEYSETUP, ctx);
+    return false;
+  }
+  if (lc->web) {
+    printf("** -w not supported yet - connection closed.\n");
+    freeconn(enti, lc, ctx);
+    return false;
+  }
+
+  char site[16];
+  net_ntoa(lc->siteaddr, site);
+  printf("Connecting to %s (%s), port %lu, socn2=%u\n", lc->connsite, site,
+         (unsigned long)lc->connport, psrv->socn2);
+  socent* b = ctx->soctbl[psrv->soci2];
+  if (net_connect(psrv->socn2, lc->siteaddr, uint16_t(lc->connport)) == 0) {
+    e->connectednow = true;
+    printf("Connected to server\n");
+    psrv->connected = 1;
+    setentry(e, b, ctx);
+    return true;
+  }
+  int err = net_lasterror();
+  if (err == WSAEWOULDBLOCK) {
+    b->oper = OP_CONNECT;
+    b->action = 0;
+    return false;
+  }
+  printf("** connect() error %d\n", err);
+  sockerrmsg(0, err);
+  freeconn(enti, lc, ctx);
+  if (lc->acceptone) progexit(EX_CONNECT, ctx);
+  return false;
+}
+
+// A pending connect: returns true when it has completed, false when it is
+// still pending or failed (the connection is then gone: e->p is null).
+bool connectstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
+  socent* p = e->p;
+  if (sockset_has(&pc->wr, p->soc)) {
+    printf("%lu: Connected to server\n", (unsigned long)e->connid);
+    e->psrv->connected = 1;
+    return true;
+  }
+  if (!sockset_has(&pc->ex, p->soc)) return false;
+  int err = 0;
+  if (net_getsockerror(p->soc, &err) == 0 && err != 0) {
+    printf("%lu: ** Error %d connecting to server\n", (unsigned long)e->connid, err);
+    sockerrmsg(e->connid, err);
+  } else {
+    printf("%lu: ** Unknown error connecting to server\n", (unsigned long)e->connid);
+  }
+  p->oper = 0;
+  freeconn(p->enti, lc, ctx);
+  e->p = nullptr;
+  if (lc->acceptone) progexit(EX_CONNPEND, ctx);
+  return false;
+}
+
+// The server site is connected: start the handshake or the relaying.
+void establishedstep(entryctx* e, runctx* ctx, passctx* pc) {
+  srvent* psrv = e->psrv;
+  socent* a = ctx->soctbl[psrv->soci1];
+  e->p->oper = 0;
+  e->p->lasttime = pc->passtime;
+  if (ctx->paramrec->serverside) {
+    // Wait for Msg1 from the clientside instance.
+    a->oper = OP_RD, a->action = 31, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
+    a->rdone = 0, a->rneed = HSMSGLEN;
+  } else if (ctx->paramrec->clientside) {
+    startclientside(psrv, ctx);
+  } else {
+    startrelay(psrv, ctx);
+  }
+}
+
+// Trace a completed read of relayed data.
+void tracedata(const entryctx* e, const loopctx* lc) {
+  const socent* p = e->p;
+  printf(p->conn == 1 ? "%lu: ---------- From client: %lu bytes:\n"
+                      : "%lu: ---------- From server: %lu bytes:\n",
+         (unsigned long)e->connid, (unsigned long)p->rdone);
+  uint32_t n = p->rdone < lc->tracelen ? p->rdone : lc->tracelen;
+  hexdump(p->rbuf, n);
+  if (n < p->rdone) printf("%04lX: ...\n", (unsigned long)n);
+}
+
+// A read has completed: pass the data on, or take the next handshake step.
+void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
+  socent* p = e->p;
+  p->oper &= ~OP_RD;
+  if (p->closerc != 0) {
+    p->oper = 0;
+    return;
+  }
+  if (p->action == 1) {
+    uint32_t rc = tunnel(TC_RECV, p, ctx);
+    if (rc == 1) return;   // the rest of a record is still to come
+    if (rc >= 2) {
+      p->closerc = CLOSE_TUNNEL;
+      return;
+    }
+    if (ctx->trace) tracedata(e, lc);
+    // The partner sends straight from the buffer the data was read into.
+    socent* q = partnerof(p, ctx);
+    q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
+    if (tunnel(TC_SEND, q, ctx) == 0) {
+      q->action = 1;
+      q->oper |= OP_WR;
+    } else {
+      p->closerc = CLOSE_TUNNEL;
+    }
+  } else if (p->action == 31 || p->action == 33 || p->action == 52 || p->action == 54) {
+    uint32_t action = p->action;
+    if (tunnel(action, p, ctx) != 0) {
+      p->closerc = CLOSE_TUNNEL;
+    } else if (action == 54) {
+      printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
+      startrelay(e->psrv, ctx);
+    }
+  }
+}
+
+void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
+  socent* p = e->p;
+  unsigned long id = e->connid;
+  if (ctx->dbglevel >= 3)
+    printf("%lu: Handling oper RD conn %lu action=%lu rneed=%lu rdone=%lu\n", id,
+           (unsigned long)p->conn, (unsigned long)p->action, (unsigned long)p->rneed,
+           (unsigned long)p->rdone);
+
+  // How far this read may fill the buffer.
+  uint32_t limit = p->rneed;
+  if (limit == 0) {
+    limit = p->sbufrdsize;
+    // Leave room for the record the partner builds from this data.
+    if (feedstunnel(p, ctx) && ctx->recbufsize > RECOVERHEAD &&
+        ctx->recbufsize - RECOVERHEAD < limit)
+      limit = ctx->recbufsize - RECOVERHEAD;
+  }
+  if (limit > p->sbufrdsize) {
+    printf("%lu: **** RD: Invalid rneed=%lu sbufrdsize=%lu\n", id, (unsigned long)limit,
+           (unsigned long)p->sbufrdsize);
+    limit = p->sbufrdsize;
+  }
+  if (p->rdone >= limit || (p->rdone != 0 && p->rneed == 0)) {
+    printf("%lu: **** RD: Invalid rdone=%lu rneed=%lu\n", id, (unsigned long)p->rdone,
+           (unsigned long)p->rneed);
+    readdone(e, lc, ctx);
+    return;
+  }
+
+  if (ctx->dbglevel >= 3) printf("   Doing recv(), max len = %lu\n", (unsigned long)(limit - p->rdone));
+  int n = net_recv(p->soc, p->rbuf + p->rdone, limit - p->rdone);
+  if (n == 0) {
+    printf("%lu: ** Socket EOF on conn %lu\n", id, (unsigned long)p->conn);
+    p->closerc = CLOSE_EOF;
+  } else if (n < 0) {
+    int err = net_lasterror();
+    if (err == WSAEWOULDBLOCK) {
+      if (ctx->dbglevel >= 1)
+        printf("%lu: Note: recv() on conn %lu got WSAEWOULDBLOCK\n", id, (unsigned long)p->conn);
+      return;
+    }
+    printf("%lu: ** Socket recv() error %d on conn %lu\n", id, err, (unsigned long)p->conn);
+    sockerrmsg(e->connid, err);
+    p->closerc = CLOSE_SOCKERR;
+  } else {
+    if (ctx->dbglevel >= 2)
+      printf("%lu: recv(): %lu bytes read from conn %lu, at displ %lu in buf.\n", id,
+             (unsigned long)n, (unsigned long)p->conn, (unsigned long)p->rdone);
+    p->lasttime = pc->passtime;
+    p->rdone += uint32_t(n);
+    if (p->rneed != 0 && p->rdone < p->rneed) return;
+  }
+  readdone(e, lc, ctx);
+}
+
+// A write has completed: let the partner read again, or take the next
+// handshake step.
+void writedone(entryctx* e, runctx* ctx) {
+  socent* p = e->p;
+  p->oper &= ~OP_WR;
+  if (p->closerc != 0) {
+    p->oper = 0;
+    return;
+  }
+  if (p->action == 1) {
+    // The buffer just sent is free for the partner's next read.
+    socent* q = partnerof(p, ctx);
+    q->action = 1;
+    q->oper |= OP_RD;
+    q->rbuf = p->wbuf, q->sbufrdsize = p->sbufwrsize, q->rdone = 0;
+    q->rneed = tunnelend(q, ctx) ? RECHEADER : 0;
+  } else if (p->action == 32 || p->action == 34 || p->action == 51 || p->action == 53) {
+    uint32_t action = p->action;
+    if (tunnel(action, p, ctx) != 0) {
+      p->closerc = CLOSE_TUNNEL;
+    } else if (action == 34) {
+      printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
+      if (ctx->paramrec->clientside)
+        startclientside(e->psrv, ctx);
+      else
+        startrelay(e->psrv, ctx);
+    }
+  }
+}
+
+void writestep(entryctx* e, runctx* ctx, passctx* pc) {
+  socent* p = e->p;
+  unsigned long id = e->connid;
+  if (ctx->dbglevel >= 3)
+    printf("%lu: Handling oper WR conn %lu action=%lu wlen=%lu wdone=%lu\n", id,
+           (unsigned long)p->conn, (unsigned long)p->action, (unsigned long)p->wlen,
+           (unsigned long)p->wdone);
+  if (p->wdone >= p->wlen) {
+    printf("%lu: **** WR: Invalid wdone=%lu wlen=%lu\n", id, (unsigned long)p->wdone,
+           (unsigned long)p->wlen);
+    writedone(e, ctx);
+    return;
+  }
+  int n = net_send(p->soc, p->wbuf + p->wdone, p->wlen - p->wdone);
+  if (n < 0) {
+    int err = net_lasterror();
+    if (err == WSAEWOULDBLOCK) {
+      if (ctx->dbglevel >= 1)
+        printf("%lu: Note: send() on conn %lu got WSAEWOULDBLOCK\n", id, (unsigned long)p->conn);
+      return;
+    }
+    printf("%lu: ** Socket send() error %d on conn %lu\n", id, err, (unsigned long)p->conn);
+    sockerrmsg(e->connid, err);
+    p->closerc = CLOSE_SOCKERR;
+  } else {
+    if (ctx->dbglevel >= 2)
+      printf("%lu: send(): %lu bytes written to conn %lu, at displ %lu in buf.\n", id,
+             (unsigned long)n, (unsigned long)p->conn, (unsigned long)p->wdone);
+    p->lasttime = pc->passtime;
+    p->wdone += uint32_t(n);
+    if (p->wdone < p->wlen) return;
+  }
+  writedone(e, ctx);
+}
+
+}  // namespace
+
+void handleentry(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc) {
+  entryctx e{};
+  setentry(&e, ctx->soctbl[i], ctx);
+
+  // Accept step: the listening socket has a client waiting.
+  if (e.p->oper == OP_ACCEPT && sockset_has(&pc->rd, lc->socn3)) {
+    if (!acceptstep(&e, lc, ctx)) return;
+  }
+
+  // Connect-completion and established steps.
+  bool established = e.connectednow;
+  if (e.p->oper == OP_CONNECT && !e.connectednow) {
+    established = connectstep(&e, lc, ctx, pc);
+    if (e.p == nullptr) return;
+  }
+  if (established) establishedstep(&e, ctx, pc);
+
+  // Read step.
+  if ((e.p->oper & OP_RD) && sockset_has(&pc->rd, e.p->soc)) readstep(&e, lc, ctx, pc);
+
+  // Write step.
+  if (e.p->closerc != 0) e.p->oper = 0;
+  if ((e.p->oper & OP_WR) && sockset_has(&pc->wr, e.p->soc)) writestep(&e, ctx, pc);
+
+  // Final step.
+  if (e.p->closerc != 0) e.p->oper = 0;
+}

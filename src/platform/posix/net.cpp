@@ -1,0 +1,433 @@
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// Winsock numbers that only this file needs; the rest are in net.h.
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+
+// errnowsa[i]: the errno value and the Winsock number that stands for it.
+// This is the one place where the two numberings meet.
+struct errpair {
+  int errnum;
+  int wsa;
+};
+constexpr errpair errnowsa[] = {
+    {EINTR, WSAEINTR},
+    {EBADF, WSAENOTSOCK},        // a closed or foreign handle is "not a socket" to Winsock
+    {EACCES, WSAEACCES},
+    {EPERM, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {ENFILE, WSAEMFILE},
+    {EWOULDBLOCK, WSAEWOULDBLOCK},
+    {EAGAIN, WSAEWOULDBLOCK},    // the same value on Linux; kept for systems where it differs
+    {EINPROGRESS, WSAEWOULDBLOCK},  // a pending connect reads as would-block, as on Winsock
+    {EALREADY, WSAEALREADY},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EDESTADDRREQ, WSAEDESTADDRREQ},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EPROTOTYPE, WSAEPROTOTYPE},
+    {ENOPROTOOPT, WSAENOPROTOOPT},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+    {EOPNOTSUPP, WSAEOPNOTSUPP},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {EPIPE, WSAESHUTDOWN},       // writing after the peer or we shut the stream down
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {EHOSTDOWN, WSAEHOSTDOWN},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+};
+
+// The last failure of this thread, in Winsock numbers (WSAGetLastError).
+thread_local int lasterror = 0;
+
+// fail(errnum): note errnum as the last error; returns -1 for the caller to pass on.
+int fail(int errnum) {
+  lasterror = net_translate_error(errnum);
+  return -1;
+}
+
+int failwsa(int wsa) {
+  lasterror = wsa;
+  return -1;
+}
+
+sockaddr_in ipv4addr(uint32_t addr, uint16_t port) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = addr;
+  return sa;
+}
+
+// validfd(h): the descriptor of h, or -1 when h cannot be one.
+int validfd(sockh h) {
+  return h > uint32_t(INT_MAX) ? -1 : int(h);
+}
+
+uint64_t nowms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+// connected(fd): true when the stream has a peer. Unlike reading SO_ERROR this
+// leaves the pending error in place for the caller's net_getsockerror().
+bool connected(int fd) {
+  sockaddr_in sa;
+  socklen_t len = sizeof sa;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0;
+}
+
+}  // namespace
+
+void sockset_zero(sockset* s) {
+  s->count = 0;
+}
+
+void sockset_add(sockset* s, sockh h) {
+  if (sockset_has(s, h) || s->count >= FDSETMAX) return;
+  s->handles[s->count++] = h;
+}
+
+void sockset_remove(sockset* s, sockh h) {
+  for (uint32_t i = 0; i < s->count; i++) {
+    if (s->handles[i] != h) continue;
+    // Keep the order of the others; select() reports in set order.
+    memmove(&s->handles[i], &s->handles[i + 1], (s->count - i - 1) * sizeof(sockh));
+    s->count--;
+    return;
+  }
+}
+
+bool sockset_has(const sockset* s, sockh h) {
+  for (uint32_t i = 0; i < s->count; i++)
+    if (s->handles[i] == h) return true;
+  return false;
+}
+
+int net_translate_error(int errnum) {
+  for (const errpair& p : errnowsa)
+    if (p.errnum == errnum) return p.wsa;
+  return errnum;
+}
+
+int net_lasterror() {
+  return lasterror;
+}
+
+int net_startup(uint8_t major, uint8_t minor, uint16_t* granted) {
+  (void)major;
+  (void)minor;
+  // A write to a closed connection must come back as an error the relay
+  // reports for that connection, not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  *granted = 0x0202;
+  return 0;
+}
+
+void net_cleanup() {}
+
+sockh net_socket() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    fail(errno);
+    return NET_INVALID;
+  }
+  return sockh(fd);
+}
+
+int net_setnonblocking(sockh h) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) return fail(errno);
+  return 0;
+}
+
+int net_bind(sockh h, uint32_t addr, uint16_t port) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  // SO_REUSEADDR on Linux still refuses a port that another socket listens
+  // on (a second relay on the same port fails with WSAEADDRINUSE), but lets
+  // the relay restart at once while connections of its previous run linger in
+  // TIME_WAIT, as a Winsock listener may. Without it an operator would wait
+  // minutes after every restart.
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa = ipv4addr(addr, port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return fail(errno);
+  return 0;
+}
+
+int net_listen(sockh h, int backlog) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (::listen(fd, backlog) != 0) return fail(errno);
+  return 0;
+}
+
+sockh net_accept(sockh h, uint32_t* addr, uint16_t* port) {
+  int fd = validfd(h);
+  if (fd < 0) {
+    failwsa(WSAENOTSOCK);
+    return NET_INVALID;
+  }
+  // A Winsock socket accepted from a non-blocking listener is non-blocking
+  // too, and the relay relies on it: a blocking send() of a full buffer to a
+  // client that does not read would stop the whole loop. POSIX does not pass
+  // the mode on, so pass it here.
+  int fl = ::fcntl(fd, F_GETFL);
+  int flags = SOCK_CLOEXEC | (fl >= 0 && (fl & O_NONBLOCK) ? SOCK_NONBLOCK : 0);
+  sockaddr_in sa;
+  socklen_t len;
+  int c;
+  do {
+    len = sizeof sa;
+    c = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, flags);
+  } while (c < 0 && errno == EINTR);
+  if (c < 0) {
+    fail(errno);
+    return NET_INVALID;
+  }
+  if (addr) *addr = sa.sin_addr.s_addr;
+  if (port) *port = ntohs(sa.sin_port);
+  return sockh(c);
+}
+
+int net_connect(sockh h, uint32_t addr, uint16_t port) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  sockaddr_in sa = ipv4addr(addr, port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  // An interrupted connect goes on in the background, like one in progress.
+  if (errno == EINTR) return failwsa(WSAEWOULDBLOCK);
+  return fail(errno);
+}
+
+int net_recv(sockh h, void* buf, uint32_t len) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (len > uint32_t(INT_MAX)) len = uint32_t(INT_MAX);
+  ssize_t n;
+  do n = ::recv(fd, buf, len, 0);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return fail(errno);
+  return int(n);
+}
+
+int net_send(sockh h, const void* buf, uint32_t len) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (len > uint32_t(INT_MAX)) len = uint32_t(INT_MAX);
+  ssize_t n;
+  do n = ::send(fd, buf, len, MSG_NOSIGNAL);
+  while (n < 0 && errno == EINTR);
+  if (n < 0) return fail(errno);
+  return int(n);
+}
+
+int net_getpeername(sockh h, uint32_t* addr, uint16_t* port) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  sockaddr_in sa;
+  socklen_t len = sizeof sa;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return fail(errno);
+  if (sa.sin_family != AF_INET) return failwsa(WSAEAFNOSUPPORT);
+  if (addr) *addr = sa.sin_addr.s_addr;
+  if (port) *port = ntohs(sa.sin_port);
+  return 0;
+}
+
+int net_getsockerror(sockh h, int* err) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  int e = 0;
+  socklen_t len = sizeof e;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0) return fail(errno);
+  *err = e == 0 ? 0 : net_translate_error(e);
+  return 0;
+}
+
+int net_close(sockh h) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(WSAENOTSOCK);
+  // On Linux the descriptor is gone even when close() reports EINTR; a retry
+  // could close a descriptor that another open has reused meanwhile.
+  if (::close(fd) != 0 && errno != EINTR) return fail(errno);
+  return 0;
+}
+
+int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
+  sockset* sets[3] = {rd, wr, ex};
+  const short want[3] = {POLLIN, POLLOUT, POLLPRI};
+
+  // Build one pollfd per distinct handle over the three sets.
+  pollfd fds[3 * FDSETMAX];
+  nfds_t nfds = 0;
+  for (sockset* s : sets) {
+    if (!s) continue;
+    for (uint32_t i = 0; i < s->count && i < FDSETMAX; i++) {
+      int fd = validfd(s->handles[i]);
+      if (fd < 0) return failwsa(WSAENOTSOCK);
+      nfds_t k = 0;
+      while (k < nfds && fds[k].fd != fd) k++;
+      if (k == nfds) fds[nfds++] = pollfd{fd, 0, 0};
+    }
+  }
+  // Winsock refuses a select() over nothing rather than sleeping.
+  if (nfds == 0) return failwsa(WSAEINVAL);
+  for (int j = 0; j < 3; j++) {
+    if (!sets[j]) continue;
+    for (nfds_t k = 0; k < nfds; k++)
+      if (sockset_has(sets[j], sockh(fds[k].fd))) fds[k].events |= want[j];
+  }
+
+  // Wait; a signal only shortens the time left, it never ends the wait.
+  uint64_t deadline = nowms() + timeout_ms;
+  int rc;
+  for (;;) {
+    uint64_t now = nowms();
+    uint64_t left = deadline > now ? deadline - now : 0;
+    rc = ::poll(fds, nfds, left > uint64_t(INT_MAX) ? INT_MAX : int(left));
+    if (rc > 0) break;
+    if (rc < 0 && errno != EINTR) return fail(errno);
+    if (rc == 0 && left <= uint64_t(INT_MAX)) break;
+  }
+
+  // Decide per handle, then keep in each set only its ready handles.
+  bool ready[3][3 * FDSETMAX] = {};
+  for (nfds_t k = 0; k < nfds; k++) {
+    short r = fds[k].revents;
+    if (r & POLLNVAL) return failwsa(WSAENOTSOCK);
+    sockh h = sockh(fds[k].fd);
+    bool inrd = rd && sockset_has(rd, h);
+    bool inwr = wr && sockset_has(wr, h);
+    bool inex = ex && sockset_has(ex, h);
+    // Error and hang-up make a waiting read or write ready, so that the
+    // following recv() or send() sees the end of file or the error.
+    ready[0][k] = inrd && (r & (POLLIN | POLLERR | POLLHUP));
+    if (inwr && inex) {
+      // Write and exception together mark a pending connect: success goes to
+      // the write set, failure only to the exception set. Failure is told by
+      // POLLERR/POLLHUP, or by a writable socket without a peer.
+      bool failed = (r & (POLLERR | POLLHUP)) || ((r & POLLOUT) && !connected(fds[k].fd));
+      ready[1][k] = (r & POLLOUT) && !failed;
+      ready[2][k] = failed || (r & POLLPRI);
+    } else {
+      ready[1][k] = inwr && (r & (POLLOUT | POLLERR | POLLHUP));
+      ready[2][k] = inex && (r & (POLLPRI | POLLERR | POLLHUP));
+    }
+  }
+  int total = 0;
+  for (int j = 0; j < 3; j++) {
+    sockset* s = sets[j];
+    if (!s) continue;
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < s->count && i < FDSETMAX; i++) {
+      nfds_t k = 0;
+      while (fds[k].fd != int(s->handles[i])) k++;
+      if (ready[j][k]) s->handles[n++] = s->handles[i];
+    }
+    s->count = n;
+    total += int(n);
+  }
+  return total;
+}
+
+int net_lookup(const char* name, uint32_t* addr) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = ::getaddrinfo(name, nullptr, &hints, &res);
+  if (rc == 0) {
+    for (addrinfo* a = res; a; a = a->ai_next) {
+      if (a->ai_family != AF_INET || a->ai_addrlen < sizeof(sockaddr_in)) continue;
+      *addr = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+      ::freeaddrinfo(res);
+      return 0;
+    }
+    ::freeaddrinfo(res);
+    return NET_LOOKUP_NOTIPV4;
+  }
+  int wsa;
+  switch (rc) {
+    case EAI_NONAME:
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY:
+#endif
+    {
+      // The name may exist with addresses of another family only: ask once
+      // more without the family, so that case is told from an unknown name.
+      hints.ai_family = AF_UNSPEC;
+      if (::getaddrinfo(name, nullptr, &hints, &res) == 0) {
+        ::freeaddrinfo(res);
+        return NET_LOOKUP_NOTIPV4;
+      }
+      wsa = WSAHOST_NOT_FOUND;
+      break;
+    }
+    case EAI_AGAIN: wsa = WSATRY_AGAIN; break;
+    case EAI_MEMORY: wsa = WSAENOBUFS; break;
+    case EAI_SYSTEM: wsa = net_translate_error(errno); break;
+    default: wsa = WSANO_RECOVERY; break;
+  }
+  lasterror = wsa;
+  return wsa;
+}
+
+void net_ntoa(uint32_t addr, char out[16]) {
+  in_addr a;
+  a.s_addr = addr;
+  if (!::inet_ntop(AF_INET, &a, out, 16)) strcpy(out, "0.0.0.0");
+}
