@@ -149,42 +149,6 @@ TEST(Handshake, CompletesWithTheSpecifiedMessagesAndKeys) {
   }
 }
 
-TEST(Handshake, LoopFieldsOfEachStep) {
-  hs h;
-  socent* cs = &h.c.s2;
-  cs->wbuf = h.c.buf2.data(), cs->sbufwrsize = 8192;
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(tunnel(50, cs, &h.c.ctx), 0u);
-  EXPECT_EQ(cs->oper, OP_WR);
-  EXPECT_EQ(cs->action, 51u);
-  EXPECT_EQ(cs->wlen, 128u);
-  EXPECT_EQ(cs->wdone, 0u);
-  ASSERT_EQ(tunnel(51, cs, &h.c.ctx), 0u);
-  EXPECT_EQ(cs->rbuf, h.c.buf2.data());
-  EXPECT_EQ(cs->sbufrdsize, 8192u);
-  EXPECT_EQ(cs->oper, OP_RD);
-  EXPECT_EQ(cs->rneed, 128u);
-  EXPECT_EQ(cs->rdone, 0u);
-  EXPECT_EQ(cs->action, 52u);
-
-  socent* ss = &h.s.s1;
-  ss->rbuf = h.s.buf1.data(), ss->sbufrdsize = 8192;
-  memcpy(ss->rbuf, cs->wbuf, 128);
-  ss->rdone = 128;
-  ASSERT_EQ(tunnel(31, ss, &h.s.ctx), 0u);
-  EXPECT_EQ(ss->oper, OP_WR);
-  EXPECT_EQ(ss->wbuf, h.s.buf1.data());
-  EXPECT_EQ(ss->sbufwrsize, 8192u);
-  EXPECT_EQ(ss->wlen, 128u);
-  EXPECT_EQ(ss->action, 32u);
-  ASSERT_EQ(tunnel(32, ss, &h.s.ctx), 0u);
-  EXPECT_EQ(ss->oper, OP_RD);
-  EXPECT_EQ(ss->rneed, 128u);
-  EXPECT_EQ(ss->rdone, 0u);
-  EXPECT_EQ(ss->action, 33u);
-  testing::internal::GetCapturedStdout();
-}
-
 TEST(Handshake, WrongSecretAndMismatchedCipherFailAtMsg2) {
   const char* lines =
       "7: ** Incorrect message received during authentication.\n"

@@ -36,17 +36,6 @@ TEST(Addtimeval, RingsFillThenOverwriteOldestSlot) {
   EXPECT_EQ(memcmp(&before, &ctx, sizeof ctx), 0);
 }
 
-TEST(Addtimeval, DebugLines) {
-  runctx ctx{};
-  ctx.dbglevel = 3;
-  ctx.num2 = 5, ctx.last2 = 4;
-  testing::internal::CaptureStdout();
-  addtimeval(2, &ctx);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("addtimeval(): type=2 m=5 num=5 last=4\n"), std::string::npos) << out;
-  EXPECT_NE(out.find(" stored at index last=0, new num=5\n"), std::string::npos) << out;
-}
-
 TEST(Gennonce, OutputsDifferAndCountZeroWorks) {
   uint8_t a[32], b[32];
   uint32_t vals[12] = {1000, 1100, 1200, 1300, 1400, 1500, 1600, 1700, 1800, 1900, 2000, 2100};
