@@ -1,7 +1,18 @@
 // The parameter file reader.
 #pragma once
+#include <cstdint>
+
 #include "core/runctx.h"
+#include "params/bfreader.h"
+
+constexpr uint32_t PARAMLINEMAX = 800;   // characters kept of a line; the rest is dropped
+constexpr uint32_t PARAMBUFSIZE = 1024;  // buffer of the file reader
 
 // readparamfile(path, ctx): set the parameter record to its defaults, then
 // read the statements of the file at path (none when path is null).
 void readparamfile(const char* path, runctx* ctx);
+
+// readparamlines(bf, path, ctx): read and apply the statements of the open
+// reader bf, line by line, to the parameter record of ctx, until the end of
+// the file or a read error; path names the file in messages. bf stays open.
+void readparamlines(bfreader* bf, const char* path, runctx* ctx);
