@@ -10,17 +10,25 @@
 # compiled here.
 #
 # Usage: bench/relay_bench.sh
-# Environment: KEVRA (relay binary, default build/release/kevra),
+# Environment: KEVRA (relay binary, default the newer of build/bench/kevra
+#   and build/release/kevra),
 #   BENCH_SECONDS (per throughput and connection run, default 3),
+#   BENCH_REPEAT (throughput runs per direction, the best is shown; default 1),
 #   BENCH_ROUNDTRIPS (default 2000), BENCH_MSGSIZE (bytes, default 64).
 # Needs: g++, socat, taskset; iperf3 for its direct row (skipped without it).
 set -u
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-kevra=${KEVRA:-$root/build/release/kevra}
+# The relay: $KEVRA, else the newer of the bench and release builds.
+kevra=${KEVRA:-}
+if [ -z "$kevra" ]; then
+  kevra=$root/build/release/kevra
+  [ "$root/build/bench/kevra" -nt "$kevra" ] && kevra=$root/build/bench/kevra
+fi
 secs=${BENCH_SECONDS:-3}
 rtts=${BENCH_ROUNDTRIPS:-2000}
 msgsize=${BENCH_MSGSIZE:-64}
+reps=${BENCH_REPEAT:-1}
 hz=$(getconf CLK_TCK)
 ncpu=$(nproc)
 limit=$((secs + 30))   # seconds any one client run may take
@@ -78,6 +86,16 @@ for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
 sport=$(cat "$work/server.port")
 [ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
 
+# rate(best, bytes, seconds): the better of best and bytes/seconds in MB/s;
+# "fail" once any run failed.
+rate() {
+  awk -v best="$1" -v b="$2" -v t="$3" 'BEGIN {
+    if (best == "fail" || t <= 0 || b <= 0) { print "fail"; exit }
+    r = b / t / 1e6
+    printf "%.0f", (best != "" && best + 0 > r) ? best : r
+  }'
+}
+
 rows=()
 # row(columns...): one line of the result table.
 row() {
@@ -86,7 +104,7 @@ row() {
 
 # measure(label, relay command with @LPORT@ and @SPORT@ or empty for direct)
 measure() {
-  local label=$1 cmd=$2 port=$sport relpid="" c0 c1 up down upb downb
+  local label=$1 cmd=$2 port=$sport relpid="" c0 c1 up down moved b t
   local rtt cps cpu="-" line
   if [ -n "$cmd" ]; then
     port=$("$tool" freeport)
@@ -107,15 +125,21 @@ measure() {
     c0=$(cputicks "$relpid")
   fi
 
-  # Bulk each way; bytes and seconds as the receiving end saw them.
-  read -r upb up < <(timeout "$limit" "$tool" send "$port" "$secs")
-  read -r downb down < <(timeout "$limit" "$tool" recv "$port" "$secs")
-  up=$(awk -v b="${upb:-0}" -v t="${up:-0}" 'BEGIN { if (t > 0 && b > 0) printf "%.0f", b / t / 1e6; else print "fail" }')
-  down=$(awk -v b="${downb:-0}" -v t="${down:-0}" 'BEGIN { if (t > 0 && b > 0) printf "%.0f", b / t / 1e6; else print "fail" }')
+  # Bulk each way, the best of $reps runs; bytes and seconds as the
+  # receiving end saw them. One failed run fails the column.
+  up="" down="" moved=0
+  for _ in $(seq "$reps"); do
+    read -r b t < <(timeout "$limit" "$tool" send "$port" "$secs")
+    up=$(rate "$up" "${b:-0}" "${t:-0}")
+    moved=$((moved + ${b:-0}))
+    read -r b t < <(timeout "$limit" "$tool" recv "$port" "$secs")
+    down=$(rate "$down" "${b:-0}" "${t:-0}")
+    moved=$((moved + ${b:-0}))
+  done
   if [ -n "$relpid" ]; then
     sleep 0.3   # let a forking relay reap its children so their time counts
     c1=$(cputicks "$relpid")
-    cpu=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v b="$(( ${upb:-0} + ${downb:-0} ))" \
+    cpu=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v b="$moved" \
       'BEGIN { if (b > 0) printf "%.2f", c / hz / (b / 1e9); else print "-" }')
   fi
 
@@ -158,7 +182,7 @@ iperf3row() {
 echo "relay_bench: $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $ncpu CPUs, $(uname -sr)"
 echo "  kevra: $kevra ($(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'))"
 echo "  socat: $(socat -V 2>/dev/null | awk '/socat version/ { print $3; exit }')"
-echo "  ${secs} s per throughput and connection run, $rtts round trips of $msgsize bytes"
+echo "  ${secs} s per throughput run (best of $reps) and connection run, $rtts round trips of $msgsize bytes"
 echo
 
 measure "direct (relaytool)" ""

@@ -69,7 +69,6 @@ void buildsets(loopctx* lc, runctx* ctx, passctx* pc) {
   sockset_zero(&pc->wr);
   sockset_zero(&pc->ex);
   pc->rdused = pc->wrused = pc->exused = false;
-  pc->passtime = tickcount();
   if (*lc->numsoctbl == 0) nowork(ctx);
 
   // The accept rest ends once its time has passed.
@@ -160,6 +159,7 @@ void closepass(loopctx* lc, runctx* ctx) {
 void eventloop(loopctx* lc, runctx* ctx) {
   passctx pc;
   for (;;) {
+    pc.passtime = tickcount();
     buildsets(lc, ctx, &pc);
     if (waitsets(lc, ctx, &pc) == 0) continue;
     pc.passtime = tickcount();

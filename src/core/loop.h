@@ -42,8 +42,9 @@ struct passctx {
 // eventloop(lc, ctx): run passes until progexit ends the program.
 [[noreturn]] void eventloop(loopctx* lc, runctx* ctx);
 
-// buildsets(lc, ctx, pc): empty pc's sets, time out inactive connections and
-// add every waiting socket to its sets; ends the program (16) with no sockets.
+// buildsets(lc, ctx, pc): empty pc's sets, time out the connections inactive
+// at pc->passtime and add every waiting socket to its sets; ends the program
+// (16) when there is nothing to wait for.
 void buildsets(loopctx* lc, runctx* ctx, passctx* pc);
 
 // waitsets(lc, ctx, pc): select() over the used sets; the number of ready

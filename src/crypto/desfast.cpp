@@ -3,6 +3,9 @@
 // kept rotated left by one bit so that every 6-bit S-box input is a plain
 // shift and mask of one word. The middle FP and IP of the three DES
 // operations cancel, so only the outer ones are done.
+#include <bit>
+#include <cstring>
+
 #include "crypto/des.h"
 #include "crypto/destables.h"
 
@@ -11,8 +14,20 @@ namespace {
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
 // Six schedule bytes of 0 or 1 as one number, first byte most significant.
+// On little-endian machines one multiplication gathers them: byte k sits at
+// bit 8k and the factor's term 2^(61-9k) moves it to bit 61-k; no two terms
+// of the product meet, so nothing carries.
 inline uint32_t group6(const uint8_t* b) {
-  return uint32_t(b[0] << 5 | b[1] << 4 | b[2] << 3 | b[3] << 2 | b[4] << 1 | b[5]);
+  if constexpr (std::endian::native == std::endian::little) {
+    uint32_t lo;
+    uint16_t hi;
+    memcpy(&lo, b, 4);
+    memcpy(&hi, b + 4, 2);
+    uint64_t x = lo | uint64_t{hi} << 32;
+    return uint32_t((x * 0x2010080402010000ULL) >> 56) & 63;
+  } else {
+    return uint32_t(b[0] << 5 | b[1] << 4 | b[2] << 3 | b[3] << 2 | b[4] << 1 | b[5]);
+  }
 }
 
 // Pack one 48-byte subkey: S-box groups 1, 3, 5, 7 into the first word and

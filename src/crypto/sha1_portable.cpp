@@ -12,11 +12,15 @@ namespace {
 // Round constant K of each stretch of 20 rounds; the index is round / 20.
 constexpr uint32_t SHA1_K[4] = {0x5A827999, 0x6ED9EBA1, 0x8F1BBCDC, 0xCA62C1D6};
 
+// The rounds must be inlined into one function body so that a..e stay in
+// registers; called out of line, they pass through memory that the
+// schedule writes might alias.
+
 // Round T of 80. The caller rotates the roles of a..e from round to round,
 // so no values move between registers; w is the 16-word ring of the
 // message schedule, expanded in place from round 16 on.
 template <int T>
-inline void sha1round(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e,
+[[gnu::always_inline]] inline void sha1round(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e,
                       uint32_t* w) {
   if constexpr (T >= 16)
     w[T & 15] = std::rotl(w[(T + 13) & 15] ^ w[(T + 8) & 15] ^ w[(T + 2) & 15] ^ w[T & 15], 1);
@@ -33,7 +37,7 @@ inline void sha1round(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t&
 
 // Five rounds starting at T bring the roles back to a, b, c, d, e.
 template <int T>
-inline void sha1five(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
+[[gnu::always_inline]] inline void sha1five(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
                      uint32_t* w) {
   sha1round<T>(a, b, c, d, e, w);
   sha1round<T + 1>(e, a, b, c, d, w);
@@ -43,13 +47,13 @@ inline void sha1five(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_
 }
 
 template <int... F>
-inline void sha1rounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
+[[gnu::always_inline]] inline void sha1rounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
                        uint32_t* w, std::integer_sequence<int, F...>) {
   (sha1five<F * 5>(a, b, c, d, e, w), ...);
 }
 
 // compress(h, w): one block, given as its 16 message words; w is consumed.
-inline void compress(uint32_t h[5], uint32_t w[16]) {
+[[gnu::always_inline]] inline void compress(uint32_t h[5], uint32_t w[16]) {
   uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
   sha1rounds(a, b, c, d, e, w, std::make_integer_sequence<int, 16>{});
   h[0] += a;

@@ -2,7 +2,9 @@
 // built on it. The build compiles this one file with the SHA and SSE4.1
 // instruction sets enabled; sha1.cpp checks CPUID before anything here runs.
 // Without those instruction sets (another processor family) the file only
-// reports that the path is missing.
+// reports that the path is missing. Nothing here may call an inline
+// function that other files share: the linker could keep this file's copy,
+// built with the SHA instructions, for the whole program.
 #include "crypto/sha1_impl.h"
 
 #if defined(__SHA__) && defined(__SSE4_1__)
@@ -34,11 +36,18 @@ SHANI_INLINE void storestate(uint32_t h[5], __m128i abcd, __m128i e) {
   h[4] = static_cast<uint32_t>(_mm_extract_epi32(e, 3));
 }
 
+// A lane number known at compile time (a type of this file, so that no
+// shared template code is instantiated here).
+template <int J>
+struct lane {
+  constexpr operator int() const { return J; }
+};
+
 // Call f(0), f(1), ... f(N-1) with compile-time lane numbers.
 template <int N, class F>
 SHANI_INLINE void forlanes(F&& f) {
   [&]<int... J>(std::integer_sequence<int, J...>) SHANI_LAMBDA {
-    (f(std::integral_constant<int, J>{}), ...);
+    (f(lane<J>{}), ...);
   }(std::make_integer_sequence<int, N>{});
 }
 
@@ -68,7 +77,7 @@ SHANI_INLINE void sha1group(__m128i (&abcd)[N], __m128i (&ee)[N][2], __m128i (&m
 
 template <int N, int... G>
 SHANI_INLINE void sha1groups(__m128i (&abcd)[N], __m128i (&ee)[N][2], __m128i (&m)[N][4],
-                       std::integer_sequence<int, G...>) {
+                             std::integer_sequence<int, G...>) {
   (sha1group<G>(abcd, ee, m), ...);
 }
 
@@ -94,7 +103,7 @@ template <int N>
 void chain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5], uint32_t (*t)[5],
            uint32_t count) {
   const __m128i mask = bswapmask();
-  const __m128i iabcd = loadabcd(ih), ie = loade(ih);
+  const __m128i kabcd = loadabcd(ih), ke = loade(ih);
   const __m128i ivabcd = loadabcd(SHA1_IV), ive = loade(SHA1_IV);
   // The marker 0x80 right after 20 message bytes, and the length in bits of
   // the 64 + 20 bytes that each inner and outer hash takes in.
@@ -114,17 +123,17 @@ void chain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5], uint3
   });
 
   for (uint32_t c = 0; c < count; c++) {
-    __m128i ia[N], ie2[N], oa[N], oe[N], m[N][4];
+    __m128i ia[N], ie[N], oa[N], oe[N], m[N][4];
     // Inner hash: the keyed state, then the previous U.
     forlanes<N>([&](auto j) SHANI_LAMBDA {
-      ia[j] = iabcd;
-      ie2[j] = ie;
+      ia[j] = kabcd;
+      ie[j] = ke;
       m[j][0] = ua[j];
       m[j][1] = _mm_or_si128(ue[j], marker);
       m[j][2] = zero;
       m[j][3] = length;
     });
-    compress<N>(ia, ie2, m);
+    compress<N>(ia, ie, m);
     // Outer hash: a fresh start, the outer key block, the inner digest.
     forlanes<N>([&](auto j) SHANI_LAMBDA {
       oa[j] = ivabcd;
@@ -134,7 +143,7 @@ void chain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5], uint3
     compress<N>(oa, oe, m);
     forlanes<N>([&](auto j) SHANI_LAMBDA {
       m[j][0] = ia[j];
-      m[j][1] = _mm_or_si128(ie2[j], marker);
+      m[j][1] = _mm_or_si128(ie[j], marker);
       m[j][2] = zero;
       m[j][3] = length;
     });

@@ -43,6 +43,13 @@ bool wait_fd(int fd, short events, int timeout_ms) {
   }
 }
 
+// The child starts with stdin, stdout and stderr only, never with the test's
+// sockets and pipes, so its descriptor counts do not depend on the test.
+void closeinherited() {
+  if (::close_range(3, ~0u, 0) != 0)
+    for (int fd = 3; fd < 1024; fd++) ::close(fd);
+}
+
 }  // namespace
 
 proc::proc(proc&& o) noexcept { *this = std::move(o); }
@@ -142,11 +149,25 @@ void proc::type(const std::string& keys) {
   }
 }
 
-proc spawn(const std::vector<std::string>& args, bool usepty) {
+proc spawn(const std::vector<std::string>& args, bool usepty,
+           const std::vector<std::string>& env) {
   proc p;
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+
+  // The child's environment, built before fork: ours, less the names env sets.
+  std::vector<char*> envp;
+  for (char** e = environ; *e; e++) {
+    bool replaced = false;
+    for (const auto& v : env) {
+      size_t eq = v.find('=');
+      if (eq != std::string::npos && strncmp(*e, v.c_str(), eq + 1) == 0) replaced = true;
+    }
+    if (!replaced) envp.push_back(*e);
+  }
+  for (const auto& v : env) envp.push_back(const_cast<char*>(v.c_str()));
+  envp.push_back(nullptr);
 
   if (usepty) {
     int master = -1;
@@ -156,7 +177,8 @@ proc spawn(const std::vector<std::string>& args, bool usepty) {
     tio.c_oflag |= OPOST | ONLCR;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
-      execv(argv[0], argv.data());
+      closeinherited();
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     p.pid = pid;
@@ -170,9 +192,8 @@ proc spawn(const std::vector<std::string>& args, bool usepty) {
       ::dup2(pipefd[1], 2);
       int devnull = ::open("/dev/null", O_RDONLY);
       ::dup2(devnull, 0);
-      ::close(pipefd[0]);
-      ::close(pipefd[1]);
-      execv(argv[0], argv.data());
+      closeinherited();
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     ::close(pipefd[1]);
@@ -185,10 +206,11 @@ proc spawn(const std::vector<std::string>& args, bool usepty) {
 
 std::string kevra_path() { return KEVRA_BIN; }
 
-proc spawn_kevra(const std::vector<std::string>& args, bool usepty) {
+proc spawn_kevra(const std::vector<std::string>& args, bool usepty,
+                 const std::vector<std::string>& env) {
   std::vector<std::string> all{kevra_path()};
   all.insert(all.end(), args.begin(), args.end());
-  return spawn(all, usepty);
+  return spawn(all, usepty, env);
 }
 
 uint16_t free_port() {

@@ -42,10 +42,13 @@ class proc {
   bool running();
 };
 
-// spawn(args, usepty): start args[0] with its arguments (execv path, no shell).
-proc spawn(const std::vector<std::string>& args, bool usepty = false);
-// spawn_kevra(args, usepty): start the relay under test (KEVRA_BIN).
-proc spawn_kevra(const std::vector<std::string>& args, bool usepty = false);
+// spawn(args, usepty, env): start args[0] with its arguments (execve path, no
+// shell); env holds "NAME=value" entries added to (or replacing) the environment.
+proc spawn(const std::vector<std::string>& args, bool usepty = false,
+           const std::vector<std::string>& env = {});
+// spawn_kevra(args, usepty, env): start the relay under test (KEVRA_BIN).
+proc spawn_kevra(const std::vector<std::string>& args, bool usepty = false,
+                 const std::vector<std::string>& env = {});
 // kevra_path(): path of the relay under test.
 std::string kevra_path();
 

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,15 +18,18 @@ struct parsed {
   uint32_t rc;
   cmdopts o;
   std::string out;
+  std::shared_ptr<std::vector<std::string>> args;   // the texts o points into
 };
 
 // Run parsecmd over the arguments (the program name is added) and collect its output.
-parsed parse(std::vector<std::string> args) {
+parsed parse(std::vector<std::string> list) {
+  parsed p{};
+  p.args = std::make_shared<std::vector<std::string>>(std::move(list));
+  auto& args = *p.args;
   args.insert(args.begin(), "kevra");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  parsed p{};
   fflush(stdout);
   testing::internal::CaptureStdout();
   p.rc = parsecmd(int(args.size()), argv.data(), &p.o);

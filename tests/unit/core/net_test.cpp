@@ -109,30 +109,17 @@ TEST(Sockset, AddIgnoresDuplicatesAndOverflowRemoveKeepsOrder) {
 }
 
 TEST(NetError, ErrnoTranslatesToWinsockNumbers) {
+  // The codes the log explains or the loop acts on.
   EXPECT_EQ(net_translate_error(ECONNREFUSED), 10061);
-  EXPECT_EQ(net_translate_error(EWOULDBLOCK), 10035);
   EXPECT_EQ(net_translate_error(EAGAIN), 10035);
   EXPECT_EQ(net_translate_error(EINPROGRESS), 10035);
   EXPECT_EQ(net_translate_error(EADDRINUSE), 10048);
-  EXPECT_EQ(net_translate_error(EADDRNOTAVAIL), 10049);
-  EXPECT_EQ(net_translate_error(ENETDOWN), 10050);
-  EXPECT_EQ(net_translate_error(ENETUNREACH), 10051);
-  EXPECT_EQ(net_translate_error(ENETRESET), 10052);
-  EXPECT_EQ(net_translate_error(ECONNABORTED), 10053);
   EXPECT_EQ(net_translate_error(ECONNRESET), 10054);
-  EXPECT_EQ(net_translate_error(ENOTCONN), 10057);
   EXPECT_EQ(net_translate_error(EPIPE), 10058);
-  EXPECT_EQ(net_translate_error(ESHUTDOWN), 10058);
   EXPECT_EQ(net_translate_error(ETIMEDOUT), 10060);
   EXPECT_EQ(net_translate_error(EHOSTUNREACH), 10065);
   EXPECT_EQ(net_translate_error(EBADF), 10038);
-  EXPECT_EQ(net_translate_error(ENOTSOCK), 10038);
-  EXPECT_EQ(net_translate_error(EINVAL), 10022);
   EXPECT_EQ(net_translate_error(EMFILE), 10024);
-  EXPECT_EQ(net_translate_error(EACCES), 10013);
-  EXPECT_EQ(net_translate_error(EINTR), 10004);
-  EXPECT_EQ(net_translate_error(EISCONN), 10056);
-  EXPECT_EQ(net_translate_error(EAFNOSUPPORT), 10047);
   // No counterpart: passed through.
   EXPECT_EQ(net_translate_error(ENOENT), ENOENT);
   EXPECT_EQ(net_translate_error(0), 0);
@@ -265,6 +252,13 @@ TEST(NetSelect, DataAndEndOfFileAreReadableCountsOverAllSets) {
   sockset_zero(&rd);
   sockset_add(&rd, l.h);
   EXPECT_EQ(net_select(&rd, nullptr, nullptr, 3000), 1);
+  // In the exception set alone the same waiting listener is never reported:
+  // the relay parks a listener there while accept() rests.
+  sockset ex;
+  sockset_zero(&ex);
+  sockset_add(&ex, l.h);
+  EXPECT_EQ(net_select(nullptr, nullptr, &ex, 100), 0);
+  EXPECT_EQ(ex.count, 0u);
   sockh a = net_accept(l.h, nullptr, nullptr);
   EXPECT_NE(a, NET_INVALID);
   net_close(a);

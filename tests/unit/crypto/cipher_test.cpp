@@ -11,18 +11,13 @@
 
 #include "crypto/des.h"
 #include "crypto/rc4.h"
+#include "hexstr.h"
 #include "osslref.h"
 #include "params/paramrec.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-bytes hex(const std::string& s) {
-  bytes v;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return v;
-}
 
 bytes randbytes(std::mt19937& rng, size_t n) {
   bytes v(n);
@@ -140,6 +135,11 @@ TEST(CipherDes3, SplitCallsEqualOneCallAndAPartialBlockEndsTheStream) {
   EXPECT_EQ(ct45, run({45}, false, pt).first);
   EXPECT_EQ(ct45, ossl_des3cfb(key.data(), pt.data(), 45, 1));
 
+  // The partial block replaced only the first 5 register bytes, with ciphertext.
+  bytes reg(ct45.begin() + 40, ct45.end());
+  reg.insert(reg.end(), ct45.begin() + 37, ct45.begin() + 40);
+  EXPECT_EQ(bytes(e.buf.begin() + 16, e.buf.begin() + 24), reg);
+
   // After the 5-byte call: 0x81, and no call of either kind runs or changes anything.
   EXPECT_EQ(e.buf[3], 0x81);
   bytes snap = e.buf, out(8, 0xEE);
@@ -153,6 +153,7 @@ TEST(CipherDes3, SplitCallsEqualOneCallAndAPartialBlockEndsTheStream) {
   auto [back, d] = run({16, 24, 5}, true, ct45);
   EXPECT_EQ(back, pt);
   EXPECT_EQ(d.buf[3], 0x82);
+  EXPECT_EQ(bytes(d.buf.begin() + 16, d.buf.begin() + 24), reg) << "register holds ciphertext";
   snap = d.buf;
   EXPECT_EQ(datadecr(d.p(), pt.data(), out.data(), 8), 3u);
   EXPECT_EQ(dataencr(d.p(), pt.data(), out.data(), 8), 2u);

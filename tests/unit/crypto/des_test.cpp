@@ -8,22 +8,10 @@
 #include <vector>
 
 #include "crypto/des.h"
+#include "hexstr.h"
 #include "osslref.h"
 
 namespace {
-
-std::vector<uint8_t> hex(const std::string& s) {
-  std::vector<uint8_t> v;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return v;
-}
-
-std::string tohex(const uint8_t* p, size_t n) {
-  static const char* d = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; i++) s += {d[p[i] >> 4], d[p[i] & 15]};
-  return s;
-}
 
 // Triple DES through the packed form, on bytes.
 void des3fastbytes(const uint8_t* ks, uint8_t* out, const uint8_t* in) {

@@ -9,15 +9,10 @@
 
 #include "crypto/cipher.h"
 #include "crypto/rc4.h"
+#include "hexstr.h"
 #include "osslref.h"
 
 namespace {
-
-std::vector<uint8_t> hex(const std::string& s) {
-  std::vector<uint8_t> v;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return v;
-}
 
 struct rfcpoint {
   uint32_t offset;   // keystream offset, as RFC 6229 numbers it

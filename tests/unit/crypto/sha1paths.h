@@ -25,6 +25,10 @@ class Sha1Paths : public testing::TestWithParam<sha1path> {
   sha1path saved_ = sha1path::portable;
 };
 
+inline void PrintTo(sha1path path, std::ostream* os) {
+  *os << (path == sha1path::shani ? "shani" : "portable");
+}
+
 inline std::string sha1pathname(const testing::TestParamInfo<sha1path>& info) {
   return info.param == sha1path::shani ? "shani" : "portable";
 }
