@@ -1,8 +1,18 @@
 #include "tunnel/keysetup.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "core/log.h"
+#include "core/printable.h"
+#include "crypto/cipher.h"
+#include "crypto/hmac.h"
+#include "crypto/pbkdf2.h"
+#include "crypto/secure.h"
+#include "crypto/sysrand.h"
 #include "platform/clock.h"
+#include "platform/sysinfo.h"
 
 void addtimeval(uint32_t type, runctx* ctx) {
   uint32_t m, *num, *last, *slot;
@@ -30,9 +40,200 @@ void addtimeval(uint32_t type, runctx* ctx) {
            (unsigned long)*last, (unsigned long)*num);
 }
 
-// Placeholder until key setup lands: no tunnel is configured yet.
+namespace {
+
+// Seed-file path of the generator, kept only as two byte arrays whose XOR is
+// the text, so the path does not stand in the binary as a string. Index
+// SEEDSELECT is the character that picks one of the two seed files.
+constexpr uint32_t SEEDPATHLEN = 15;
+constexpr uint32_t SEEDSELECT = 10;
+constexpr uint8_t seedmaska[SEEDPATHLEN] = {0x9A, 0x9F, 0x5B, 0x81, 0x87, 0xD9, 0x5F, 0xD7,
+                                            0x0D, 0x43, 0xF3, 0xDF, 0x95, 0xFF, 0x54};
+constexpr uint8_t seedmaskb[SEEDPATHLEN] = {0xB5, 0xE9, 0x3A, 0xF3, 0xA8, 0xAD, 0x32, 0xA7,
+                                            0x22, 0x30, 0xC3, 0xF1, 0xFE, 0x89, 0x26};
+
+// Salt of the seed derivation; it never leaves this instance.
+constexpr uint8_t nonceseedsalt[8] = {0x6B, 0x76, 0x72, 0x2D, 0x6E, 0x73, 0xA5, 0x3C};
+constexpr uint32_t NONCESEEDITER = 10;
+
+constexpr char NONCESALT[] = "vimbe-RQ-374";   // nonce block of encrsetup
+constexpr uint32_t NONCEITER = 4;
+constexpr char KEYSALT[] = "vimbe-RQ-659";     // key block of tunnnelkeys: part of the protocol
+constexpr uint32_t KEYITER = 4000;
+constexpr uint32_t SALTLEN = 12;
+
+constexpr uint32_t NONCELEN = 32;
+constexpr uint32_t MAXVALS = 10;                // 1 start tick + 4 arrivals + 5 console lines
+constexpr uint32_t ENTROPYMAX = 36 + 2 * (MAXVALS - 1);
+constexpr uint32_t DISKFAILED = 98765;          // stands in for the free blocks when unknown
+constexpr uint32_t GENNONCE_DISKRC = 10;
+
+constexpr uint32_t KEYBLOCKLEN = 84;            // HMAC key 20, session key 1 32, session key 2 32
+constexpr uint32_t HMACKEYLEN = 20;
+constexpr uint32_t SESSKEYLEN = 32;
+
+void put32(uint8_t* p, uint32_t v) {
+  p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8), p[2] = (uint8_t)(v >> 16), p[3] = (uint8_t)(v >> 24);
+}
+void put16(uint8_t* p, uint32_t v) { p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8); }
+
+}  // namespace
+
+int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
+  if (count > MAXVALS) count = MAXVALS;
+  uint32_t t0 = count ? vals[0] : tickcount();
+
+  // Two steps of the generators, one per seed file; only the second result counts.
+  char path[SEEDPATHLEN + 1];
+  for (uint32_t i = 0; i < SEEDPATHLEN; i++) path[i] = (char)(seedmaska[i] ^ seedmaskb[i]);
+  path[SEEDPATHLEN] = '\0';
+  uint32_t r[4] = {0, 0, 0, 0};
+  path[SEEDSELECT] = '1';
+  sysrand(1, path, &r[0], &r[1]);
+  path[SEEDSELECT] = '2';
+  int rc = (int)sysrand(1, path, &r[2], &r[3]);
+  secure_zero(path, sizeof path);
+
+  // Fill the entropy record, numbers little-endian.
+  uint8_t rec[ENTROPYMAX];
+  for (uint32_t i = 0; i < 4; i++) put32(rec + 4 * i, r[i]);
+  put16(rec + 16, sys_threadid());
+  put16(rec + 18, sys_processid());
+  uint64_t blocks;
+  if (sys_diskfree(&blocks) != 0) {
+    blocks = DISKFAILED;
+    if (rc == 0) rc = GENNONCE_DISKRC;
+  }
+  // Only the low 32 bits of the large figures fit; they are also the ones that vary most.
+  put32(rec + 20, (uint32_t)blocks);
+  put32(rec + 24, (uint32_t)sys_availmem());
+  put32(rec + 28, t0);
+  localtm lt;
+  getlocaltm(&lt);
+  uint32_t now = tickcount();   // after the local time, so the two drift apart
+  put32(rec + 32, t0 + lt.milliseconds + 1000u * (lt.second + 60u * lt.minute) - now);
+  uint32_t len = 36;
+  for (uint32_t i = 1; i < count; i++, len += 2) put16(rec + len, vals[i] - t0);
+
+  pbkdf2(rec, len, nonceseedsalt, sizeof nonceseedsalt, NONCESEEDITER, out, NONCELEN);
+  secure_zero(rec, sizeof rec);
+  secure_zero(r, sizeof r);
+  return rc;
+}
+
 uint32_t encrsetup(srvent* psrv, runctx* ctx) {
-  (void)psrv;
-  (void)ctx;
-  return 0;
+  paramrec* prm = ctx->paramrec;
+  if (!prm->clientside && !prm->serverside) return 0;
+
+  // Collect the timing values: start, connection arrivals, console lines.
+  uint32_t vals[MAXVALS];
+  uint32_t n = 0;
+  vals[n++] = ctx->starttick;
+  for (uint32_t i = 0; i < ctx->num1 && i < RING1SLOTS; i++) vals[n++] = ctx->ticks1[i];
+  for (uint32_t i = 0; i < ctx->num2 && i < RING2SLOTS; i++) vals[n++] = ctx->ticks2[i];
+  if (ctx->dbglevel >= 3) {
+    printf("encrsetup: # vals=%lu, vals =", (unsigned long)n);
+    for (uint32_t i = 0; i < n; i++) printf(" %lu", (unsigned long)vals[i]);
+    printf("\n");
+  }
+
+  uint8_t seed[NONCELEN];
+  int rc = gennonce(vals, n, seed);
+  if (rc != 0) printf("** Warning: In encrsetup(), gennonce() gave rc=%d\n", rc);
+  secure_zero(vals, sizeof vals);
+
+  // Two nonces per tunnel end, conn 1's first.
+  uint32_t c = (prm->serverside ? 2 : 0) + (prm->clientside ? 2 : 0);
+  uint8_t block[4 * NONCELEN];
+  pbkdf2(seed, NONCELEN, (const uint8_t*)NONCESALT, SALTLEN, NONCEITER, block, c * NONCELEN);
+  if (ctx->dbglevel >= 3) {
+    printf("encrsetup: %lu nonces (%lu bytes each) =\n", (unsigned long)c, (unsigned long)NONCELEN);
+    hexdump(block, c * NONCELEN);
+  }
+  secure_zero(seed, sizeof seed);
+
+  uint32_t result = 0;
+  const uint8_t* next = block;
+  for (uint32_t conn = 1; conn <= 2; conn++) {
+    if (conn == 1 ? !prm->serverside : !prm->clientside) continue;
+    socent* psoc = ctx->soctbl[conn == 1 ? psrv->soci1 : psrv->soci2];
+    // The work areas belong to the entry from here on; freeing the connection releases them.
+    psoc->encrctx = (uint8_t*)malloc(prm->ctxsize);
+    if (psoc->encrctx) psoc->decrctx = (uint8_t*)malloc(prm->ctxsize);
+    if (!psoc->encrctx || !psoc->decrctx) {
+      printf("** Error: Not enough memory to allocate encr/decr work areas.\n");
+      printf("   Connection rejected.\n");
+      result = 1;
+      break;
+    }
+    memcpy(psoc->nonce1, next, NONCELEN);
+    memcpy(psoc->nonce2, next + NONCELEN, NONCELEN);
+    next += 2 * NONCELEN;
+  }
+  secure_zero(block, sizeof block);
+  return result;
+}
+
+uint32_t tunnnelkeys(socent* psoc, runctx* ctx, const userent* user, const uint8_t* a,
+                     const uint8_t* b, const uint8_t* c, const uint8_t* d) {
+  paramrec* prm = ctx->paramrec;
+
+  // xkey = secret, then the nonces given, in argument order.
+  uint8_t xkey[SECRETLEN + 4 * NONCELEN];
+  uint32_t l = user->pwlen < SECRETLEN ? user->pwlen : SECRETLEN;
+  memcpy(xkey, user->secret, l);
+  uint32_t xlen = l;
+  const uint8_t* nonces[4] = {a, b, c, d};
+  for (const uint8_t* nonce : nonces) {
+    if (!nonce) continue;
+    memcpy(xkey + xlen, nonce, NONCELEN);
+    xlen += NONCELEN;
+  }
+  if (ctx->dbglevel >= 3) {
+    char first[2];
+    printable(user->secret, 1, first);
+    printf("  tunnnelkeys(): secret=%c.. len %lu xkey len n1=%lu\n", first[0], (unsigned long)l,
+           (unsigned long)xlen);
+  }
+
+  uint8_t kb[KEYBLOCKLEN];
+  pbkdf2(xkey, xlen, (const uint8_t*)KEYSALT, SALTLEN, KEYITER, kb, KEYBLOCKLEN);
+  secure_zero(xkey, sizeof xkey);
+
+  memcpy(psoc->hmackey, kb, HMACKEYLEN);
+  if (ctx->dbglevel >= 3) {
+    printf("    HMAC key =\n");
+    hexdump(psoc->hmackey, HMACKEYLEN);
+  }
+
+  // Session key 1 guards client side -> server side, session key 2 the way back.
+  uint32_t result = 0;
+  for (uint32_t k = 1; k <= 2; k++) {
+    const uint8_t* key = kb + HMACKEYLEN + (k - 1) * SESSKEYLEN;
+    bool forencr = (psoc->conn == 2) == (k == 1);
+    uint8_t* area = forencr ? psoc->encrctx : psoc->decrctx;
+    if (ctx->dbglevel >= 3) {
+      printf("    Encr type=%lu. Session key %lu (for %swork) =\n", (unsigned long)prm->encrtype,
+             (unsigned long)k, forencr ? "encr" : "decr");
+      hexdump(key, SESSKEYLEN);
+    }
+    uint32_t rc = dataencr_init(prm->encrtype, key, SESSKEYLEN, area, prm->ctxsize);
+    if (rc != 0) {
+      printf("%lu: ** Error rc=%lu from dataencr_init().\n", (unsigned long)(psoc->enti + 1),
+             (unsigned long)rc);
+      result = 1;
+      break;
+    }
+  }
+  secure_zero(kb, sizeof kb);
+  return result;
+}
+
+void checksum(const socent* psoc, const uint8_t* data, uint32_t len, uint8_t out[32]) {
+  hmacctx h;
+  hmacinit(&h, psoc->hmackey, HMACKEYLEN);
+  hmacupdate(&h, data, len);
+  hmacfinal(out, &h);
+  secure_zero(&h, sizeof h);
+  memset(out + 20, 0, 12);
 }

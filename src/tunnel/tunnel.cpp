@@ -1,14 +1,54 @@
-// Placeholder until the handshake and the data records land: no socket is a
-// tunnel end yet, so relayed blocks pass unchanged.
 #include "tunnel/tunnel.h"
 
 #include <cstdio>
 
+#include "params/paramrec.h"
+#include "tunnel/tunnelsteps.h"
+
+namespace {
+
+bool istunnelend(const socent* psoc, const paramrec* prm) {
+  return (psoc->conn == 1 && prm->serverside) || (psoc->conn == 2 && prm->clientside);
+}
+
+uint32_t dispatch(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid) {
+  const paramrec* prm = ctx->paramrec;
+  if (psoc->stype != 0) {
+    printf("%lu: ** Error in tunnel(): psoc->stype %lu is not 0.\n", (unsigned long)connid,
+           (unsigned long)psoc->stype);
+    return TR_STYPE;
+  }
+  bool server = calltype >= 31 && calltype <= 34;
+  bool client = calltype >= 50 && calltype <= 54;
+  if ((server && !(psoc->conn == 1 && prm->serverside)) ||
+      (client && !(psoc->conn == 2 && prm->clientside))) {
+    printf("%lu: ** Error in tunnel(): invalid call.\n", (unsigned long)connid);
+    return TR_WRONGEND;
+  }
+  if (server) return hsserver(calltype, psoc, ctx, connid);
+  if (client) return hsclient(calltype, psoc, ctx, connid);
+  if (calltype == TC_RECV) return recrecv(psoc, ctx, connid);
+  if (calltype == TC_SEND) return recsend(psoc, ctx, connid);
+  printf("%lu: ** Error: Invalid call type %lu to tunnel().\n", (unsigned long)connid,
+         (unsigned long)calltype);
+  return TR_CALLTYPE;
+}
+
+}  // namespace
+
 uint32_t tunnel(uint32_t calltype, socent* psoc, runctx* ctx) {
-  (void)ctx;
-  if (calltype == TC_RECV || calltype == TC_SEND) return 0;
-  printf("%lu: ** Error: Invalid call type %lu to tunnel().\n",
-         (unsigned long)(psoc->stype == 0 ? psoc->enti + 1 : 0), (unsigned long)calltype);
-  printf("   Connection closed.\n");
-  return 2;
+  // Relayed blocks of a plain socket pass untouched and unlogged.
+  if ((calltype == TC_RECV || calltype == TC_SEND) && !istunnelend(psoc, ctx->paramrec)) return 0;
+
+  uint32_t connid = psoc->stype == 0 ? psoc->enti + 1 : 0;
+  if (ctx->dbglevel >= 2)
+    printf("%lu: tunnel(): call type=%lu conn %lu\n", (unsigned long)connid,
+           (unsigned long)calltype, (unsigned long)psoc->conn);
+
+  uint32_t rc = dispatch(calltype, psoc, ctx, connid);
+  if (rc >= 2) {
+    printf("   Connection closed.\n");
+    if (ctx->dbglevel >= 2) printf("   tunnel() return value %lu\n", (unsigned long)rc);
+  }
+  return rc;
 }

@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# tunnel_bench.sh: the secure tunnel (a clientside and a serverside kevra
+# chained on loopback) next to a plain kevra relay and peer encrypted pipes.
+#
+# For each path: bulk throughput each way (client to server, then server to
+# client) through client -> entry -> exit -> server, and the connection time:
+# connect, one byte to the server and back, close, repeated for a few seconds
+# — for the tunnel that is the whole handshake (three key derivations on each
+# side) up to the first relayed byte. Ports are chosen at run time, every
+# process is stopped by its pid, every step has a time limit. The load
+# generator is bench/relaytool.cpp, compiled here.
+#
+# Usage: bench/tunnel_bench.sh
+# Environment: KEVRA (relay binary, default build/release/kevra),
+#   BENCH_SECONDS (per run, default 3).
+# Optional peers: spiped, stunnel (rows skipped when not installed), openssl
+# (to make stunnel's certificate).
+set -u
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+kevra=${KEVRA:-$root/build/release/kevra}
+secs=${BENCH_SECONDS:-3}
+limit=$((secs + 30))
+
+work=$(mktemp -d)
+pids=()
+
+stoppid() {
+  kill "$1" 2>/dev/null
+  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+stopall() {
+  local p
+  for p in "${pids[@]}"; do stoppid "$p"; done
+  pids=()
+}
+trap 'stopall; rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
+
+tool=$work/relaytool
+g++ -O2 -std=c++20 -pthread -o "$tool" "$root/bench/relaytool.cpp" || { echo "cannot build relaytool" >&2; exit 1; }
+
+waitready() {
+  for _ in $(seq 50); do
+    [ -n "$2" ] && ! kill -0 "$2" 2>/dev/null && return 1
+    "$tool" waitready "$1" 100 && return 0
+  done
+  return 1
+}
+
+# start(log, command...): run a path's process in the background; its pid in $started.
+start() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  started=$!
+  pids+=("$started")
+}
+
+"$tool" serve >"$work/server.port" &
+srvpid=$!
+for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
+sport=$(cat "$work/server.port")
+[ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
+
+rows=()
+row() { printf "%-24s %11s %11s %10s %14s\n" "$@"; }
+
+# measure(label, port, pids...): the figures of the path that enters at port;
+# the pids are the path's processes, stopped afterwards.
+measure() {
+  local label=$1 port=$2 upb up downb down line cps ms p
+  shift 2
+  for p in "$@"; do
+    if ! waitready "$port" "$p"; then
+      rows+=("$(row "$label" n/a n/a n/a n/a)")
+      echo "  $label: did not start" >&2
+      for p in "$@"; do stoppid "$p"; done
+      pids=()
+      return
+    fi
+  done
+  read -r upb up < <(timeout "$limit" "$tool" send "$port" "$secs")
+  read -r downb down < <(timeout "$limit" "$tool" recv "$port" "$secs")
+  up=$(awk -v b="${upb:-0}" -v t="${up:-0}" 'BEGIN { if (t > 0 && b > 0) printf "%.0f", b / t / 1e6; else print "fail" }')
+  down=$(awk -v b="${downb:-0}" -v t="${down:-0}" 'BEGIN { if (t > 0 && b > 0) printf "%.0f", b / t / 1e6; else print "fail" }')
+  line=$(timeout "$limit" "$tool" connrate "$port" "$secs")
+  cps=$(echo "${line:-}" | awk '{ if ($2 > 0 && $1 > 0) printf "%.0f", $1 / $2; else print "fail" }')
+  ms=$(echo "${line:-}" | awk '{ if ($1 > 0) printf "%.2f", 1000 * $2 / $1; else print "fail" }')
+  rows+=("$(row "$label" "$up" "$down" "${cps:-fail}" "${ms:-fail}")")
+  for p in "$@"; do stoppid "$p"; done
+  pids=()
+}
+
+# tunnel(label, cipher, extra options): clientside -> serverside -> server.
+tunnel() {
+  local label=$1 cipher=$2 opts=$3 sp cp spid
+  sp=$("$tool" freeport)
+  cp=$("$tool" freeport)
+  printf 'TUNNEL OPTIONS ENCRTYPE %s %s\nTUNNEL SERVERSIDE USERNAME bench SECRET benchsecret\n' \
+    "$cipher" "$opts" >"$work/s.txt"
+  printf 'TUNNEL OPTIONS ENCRTYPE %s %s\nTUNNEL CLIENTSIDE USERNAME bench SECRET benchsecret\n' \
+    "$cipher" "$opts" >"$work/c.txt"
+  start "$work/s.log" "$kevra" -f="$work/s.txt" "$sp" 127.0.0.1 "$sport"
+  spid=$started
+  start "$work/c.log" "$kevra" -f="$work/c.txt" "$cp" 127.0.0.1 "$sp"
+  measure "$label" "$cp" "$spid" "$started"
+  grep -q "secure tunnel established" "$work/c.log" || echo "  $label: no tunnel was established" >&2
+}
+
+echo "tunnel_bench: $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(nproc) CPUs, $(uname -sr)"
+echo "  kevra: $kevra ($(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'))"
+echo "  ${secs} s per run; conn ms = connect, 1 byte there and back, close"
+echo
+
+if [ -x "$kevra" ]; then
+  lp=$("$tool" freeport)
+  start "$work/plain.log" "$kevra" "$lp" 127.0.0.1 "$sport"
+  measure "kevra plain relay" "$lp" "$started"
+  tunnel "kevra tunnel RC4" RC4 ""
+  tunnel "kevra tunnel 3DES" DES3 ""
+else
+  echo "  no relay binary at $kevra: its rows are skipped" >&2
+fi
+
+if command -v spiped >/dev/null; then
+  head -c 32 /dev/urandom >"$work/spiped.key"
+  ep=$("$tool" freeport)
+  dp=$("$tool" freeport)
+  start "$work/spd.log" spiped -F -d -s "[127.0.0.1]:$dp" -t "[127.0.0.1]:$sport" -k "$work/spiped.key"
+  dpid=$started
+  start "$work/spe.log" spiped -F -e -s "[127.0.0.1]:$ep" -t "[127.0.0.1]:$dp" -k "$work/spiped.key"
+  measure "spiped pair" "$ep" "$dpid" "$started"
+else
+  echo "  spiped is not installed: its row is skipped" >&2
+fi
+
+if command -v stunnel >/dev/null && command -v openssl >/dev/null; then
+  openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
+    -keyout "$work/st.key" -out "$work/st.crt" >/dev/null 2>&1
+  ep=$("$tool" freeport)
+  dp=$("$tool" freeport)
+  printf 'foreground = yes\npid =\n[s]\naccept = 127.0.0.1:%s\nconnect = 127.0.0.1:%s\ncert = %s\nkey = %s\n' \
+    "$dp" "$sport" "$work/st.crt" "$work/st.key" >"$work/sts.conf"
+  printf 'foreground = yes\npid =\n[c]\nclient = yes\naccept = 127.0.0.1:%s\nconnect = 127.0.0.1:%s\n' \
+    "$ep" "$dp" >"$work/stc.conf"
+  start "$work/sts.log" stunnel "$work/sts.conf"
+  dpid=$started
+  start "$work/stc.log" stunnel "$work/stc.conf"
+  measure "stunnel pair (TLS)" "$ep" "$dpid" "$started"
+else
+  echo "  stunnel is not installed: its row is skipped" >&2
+fi
+
+row "path" "c->s MB/s" "s->c MB/s" "conn/s" "conn ms"
+printf "%s\n" "${rows[@]}"

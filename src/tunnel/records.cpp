@@ -1,0 +1,146 @@
+// Data records, built and opened in the relay buffer itself:
+//   0 payload len | 4 pad len | 8 zero (8) | 16 header check sum (32)
+//   48 payload | pad (zero) | totlen - 32 record check sum (32)
+// totlen = payload len + pad len + 80; numbers little-endian. A record is
+// encrypted whole in one call; the receiver decrypts the header first and
+// checks it before it reads the rest.
+#include <cstdio>
+#include <cstring>
+
+#include "crypto/cipher.h"
+#include "crypto/secure.h"
+#include "params/paramrec.h"
+#include "tunnel/keysetup.h"
+#include "tunnel/tunnel.h"
+#include "tunnel/tunnelsteps.h"
+
+namespace {
+
+constexpr uint32_t SUMLEN = 32;
+constexpr uint32_t HDRSUMOFF = 16;   // header check sum covers bytes 0..15
+
+uint32_t get32(const uint8_t* p) {
+  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+void put32(uint8_t* p, uint32_t v) {
+  p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8), p[2] = (uint8_t)(v >> 16), p[3] = (uint8_t)(v >> 24);
+}
+
+// sumok(psoc, data, len, sum): the check sum of len bytes equals the 32 at sum.
+bool sumok(const socent* psoc, const uint8_t* data, uint32_t len, const uint8_t* sum) {
+  uint8_t mine[SUMLEN];
+  checksum(psoc, data, len, mine);
+  bool ok = ctequal(mine, sum, SUMLEN);
+  secure_zero(mine, sizeof mine);
+  return ok;
+}
+
+uint32_t decr(socent* psoc, uint8_t* p, uint32_t len, uint32_t connid) {
+  uint32_t rc = datadecr(psoc->decrctx, p, p, len);
+  if (rc != 0) {
+    printf("%lu: ** datadecr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
+    return TR_DECR;
+  }
+  return 0;
+}
+
+uint32_t badheader(uint32_t rc, uint32_t connid) {
+  printf("%lu: ** Data decryption: Invalid record header.\n", (unsigned long)connid);
+  return rc;
+}
+
+}  // namespace
+
+uint32_t recsend(socent* psoc, runctx* ctx, uint32_t connid) {
+  const paramrec* prm = ctx->paramrec;
+  uint8_t* buf = psoc->wbuf;
+  uint32_t payload = psoc->wlen;
+  if (ctx->dbglevel >= 3)
+    printf("   inplen=%lu maxlen=%lu\n", (unsigned long)payload, (unsigned long)psoc->sbufwrsize);
+
+  // Pad up to minmsglen, then to a multiple of msglenmult; 64 bits so that
+  // no length can wrap around.
+  uint64_t totlen = (uint64_t)payload + RECOVERHEAD, pad = 0;
+  if (totlen < prm->minmsglen) {
+    pad = prm->minmsglen - totlen;
+    totlen = prm->minmsglen;
+  }
+  uint64_t mult = prm->msglenmult ? prm->msglenmult : 1;
+  uint64_t r = (totlen + mult - 1) / mult * mult;
+  if (r > totlen) {
+    pad += r - totlen;
+    totlen = r;
+  }
+  if (ctx->dbglevel >= 3)
+    printf("   payload len=%lu pad len=%lu totlen=%lu\n", (unsigned long)payload,
+           (unsigned long)pad, (unsigned long)totlen);
+  if (totlen > psoc->sbufwrsize) {
+    printf("%lu: ** Error: encrypted data record (len %lu) does not fit in buffer (len %lu)\n",
+           (unsigned long)connid, (unsigned long)totlen, (unsigned long)psoc->sbufwrsize);
+    return TR_NOFIT;
+  }
+
+  // Shift the payload up behind the header (overlapping), zero the pad, add the header.
+  uint32_t tl = (uint32_t)totlen;
+  memmove(buf + RECHEADER, buf, payload);
+  memset(buf + RECHEADER + payload, 0, (size_t)pad);
+  put32(buf, payload);
+  put32(buf + 4, (uint32_t)pad);
+  memset(buf + 8, 0, 8);
+  checksum(psoc, buf, HDRSUMOFF, buf + HDRSUMOFF);
+  checksum(psoc, buf, tl - SUMLEN, buf + tl - SUMLEN);
+
+  uint32_t rc = dataencr(psoc->encrctx, buf, buf, tl);
+  if (rc != 0) {
+    printf("%lu: ** dataencr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
+    return TR_ENCR;
+  }
+  psoc->wlen = tl;
+  return 0;
+}
+
+uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
+  uint8_t* buf = psoc->rbuf;
+  uint32_t inplen = psoc->rdone, maxlen = psoc->sbufrdsize;
+  if (ctx->dbglevel >= 3)
+    printf("   inplen=%lu maxlen=%lu\n", (unsigned long)inplen, (unsigned long)maxlen);
+  if (inplen < RECHEADER || inplen > maxlen) {
+    printf("%lu: ** Data decryption: Bad value or call.\n", (unsigned long)connid);
+    return inplen < RECHEADER ? TR_SHORT : TR_OVERLONG;
+  }
+
+  uint32_t rc;
+  if (inplen == RECHEADER) {
+    // Header step: nothing past byte 47 is read before the header checks out.
+    if ((rc = decr(psoc, buf, RECHEADER, connid))) return rc;
+    if (!sumok(psoc, buf, HDRSUMOFF, buf + HDRSUMOFF)) return badheader(TR_HDRSUM, connid);
+    if (buf[8] != 0) return badheader(TR_HDRBYTE8, connid);
+    uint32_t payload = get32(buf), pad = get32(buf + 4);
+    uint64_t totlen = (uint64_t)payload + pad + RECOVERHEAD;
+    if (ctx->dbglevel >= 3)
+      printf("   payload len=%lu pad len=%lu totlen=%lu\n", (unsigned long)payload,
+             (unsigned long)pad, (unsigned long)totlen);
+    if (payload == 0 || payload >= maxlen || pad >= maxlen || totlen > maxlen)
+      return badheader(TR_HDRLEN, connid);
+    psoc->rneed = (uint32_t)totlen;
+    psoc->oper |= OP_RD;
+    if (ctx->dbglevel >= 2) printf("   tunnel() return value 1\n");
+    return 1;
+  }
+
+  // Body step: the header is plain text since the header step.
+  uint32_t payload = get32(buf), pad = get32(buf + 4);
+  uint64_t totlen = (uint64_t)payload + pad + RECOVERHEAD;
+  if (payload == 0 || payload >= inplen || pad >= inplen || totlen != inplen)
+    return badheader(TR_BODYLEN, connid);
+  uint32_t tl = (uint32_t)totlen;
+  if ((rc = decr(psoc, buf + RECHEADER, tl - RECHEADER, connid))) return rc;
+  if (!sumok(psoc, buf, tl - SUMLEN, buf + tl - SUMLEN)) {
+    printf("%lu: ** Data decryption: Incorrect check sum in received record.\n",
+           (unsigned long)connid);
+    return TR_RECSUM;
+  }
+  memmove(buf, buf + RECHEADER, payload);
+  psoc->rdone = payload;
+  return 0;
+}
