@@ -44,7 +44,11 @@ pids+=($!)
 echo "== clientside kevra on port $cliport -> serverside    (examples/clientside.txt)"
 "$kevra" -f="$here/clientside.txt" "$cliport" 127.0.0.1 "$srvport" >"$work/clientside.log" 2>&1 &
 pids+=($!)
-sleep 0.5
+for _ in $(seq 50); do
+  grep -q "Listening for connections" "$work/serverside.log" "$work/clientside.log" 2>/dev/null &&
+    [ "$(grep -l "Listening for connections" "$work"/*.log | wc -l)" = 2 ] && break
+  sleep 0.1
+done
 
 echo "== sending three lines through the tunnel"
 python3 - "$cliport" <<'PY'
