@@ -7,8 +7,10 @@
 #include <cerrno>
 
 fileh file_openread(const char* path) {
+  // Non-blocking, so that a FIFO without a writer cannot hold up the open;
+  // file_size then refuses it. Reads of regular files are not affected.
   int fd;
-  do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  do fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   return fd < 0 ? FILE_INVALID : fd;
 }

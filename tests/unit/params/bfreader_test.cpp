@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -68,6 +71,26 @@ TEST(BfReader, OpenFailures) {
   EXPECT_EQ(bfopen(&bf, dir.write("f", "x").c_str(), buf, 0, BF_DROPCR), 2u);
   EXPECT_EQ(bfgetc(&bf, &c), 2u);
   bfclose(&bf);
+  // A FIFO without a writer is refused at once, not waited for (in a child,
+  // so that a hang fails the test instead of stopping it).
+  std::string fifo = dir.path + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    bfreader cbf;
+    _exit(int(bfopen(&cbf, fifo.c_str(), buf, sizeof buf, BF_DROPCR)));
+  }
+  int status = 0;
+  for (int i = 0; i < 500 && waitpid(child, &status, WNOHANG) == 0; i++) usleep(10000);
+  if (waitpid(child, &status, WNOHANG) == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    ADD_FAILURE() << "bfopen waited for a writer of the FIFO";
+  } else {
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+  }
   // An empty file is at its end at once.
   ASSERT_EQ(bfopen(&bf, dir.write("e", "").c_str(), buf, sizeof buf, BF_DROPCR), 0u);
   EXPECT_EQ(bfgetc(&bf, &c), 1u);
