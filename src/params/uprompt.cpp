@@ -2,20 +2,11 @@
 
 #include <cstring>
 
+#include "core/printable.h"
 #include "params/prompts.h"
 #include "platform/console.h"
 
 namespace {
-
-// printablename(name, out): the 80 name bytes less trailing blanks, each byte
-// outside 0x20..0x7E shown as '.', so a name from the network cannot send
-// control sequences to the operator's terminal.
-void printablename(const uint8_t* name, char out[UNAMELEN + 1]) {
-  uint32_t len = UNAMELEN;
-  while (len > 0 && name[len - 1] == ' ') len--;
-  for (uint32_t i = 0; i < len; i++) out[i] = name[i] >= 0x20 && name[i] <= 0x7E ? char(name[i]) : '.';
-  out[len] = 0;
-}
 
 // asks(ent, phase): true when the entry has a name or secret to be asked in phase.
 bool asks(const userent* ent, uint32_t phase) { return ent->utype == phase || ent->pwtype == phase; }
@@ -64,8 +55,12 @@ uint32_t uprompt(uint32_t mode, runctx* ctx, userent* work, uint32_t connid) {
     uint32_t i = 0;
     while (i < n && memcmp(p->usertbl[i].uname, work->uname, UNAMELEN) != 0) i++;
     if (i == n) {
+      // The received name less its trailing blanks; a name from the network
+      // must not send control sequences to the operator's terminal.
+      uint32_t len = UNAMELEN;
+      while (len > 0 && work->uname[len - 1] == ' ') len--;
       char shown[UNAMELEN + 1];
-      printablename(work->uname, shown);
+      printable(work->uname, len, shown);
       conprintf("%lu: ** Error: Authentication failed, unknown username: %s\n", (unsigned long)connid,
                 shown);
       return UPROMPT_UNKNOWN;

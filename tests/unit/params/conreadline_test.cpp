@@ -262,6 +262,7 @@ int hits = 0;
 void counthit(int) { hits++; }
 
 TEST_F(ConreadlinePty, EarlierSignalHandlersAreKeptAndRestored) {
+  hits = 0;
   struct sigaction mine {}, oldint {}, oldhup {}, seen {};
   mine.sa_handler = counthit;
   sigemptyset(&mine.sa_mask);
