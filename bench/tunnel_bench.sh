@@ -36,7 +36,8 @@ stopall() {
   for p in "${pids[@]}"; do stoppid "$p"; done
   pids=()
 }
-trap 'stopall; rm -rf "$work"' EXIT
+srvpid=""
+trap 'stopall; [ -n "$srvpid" ] && stoppid "$srvpid"; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
 tool=$work/relaytool

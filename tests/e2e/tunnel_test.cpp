@@ -19,6 +19,10 @@ using harness::proc;
 namespace {
 
 const char* ESTABLISHED = "Authentication ok, secure tunnel established.";
+// Time limit where many key derivations run one after the other (each
+// handshake holds up the whole relay while it derives its keys; sanitizer
+// builds are several times slower).
+constexpr int SLOW_MS = 180000;
 
 // A parameter file that lives as long as the test.
 struct paramfile {
@@ -138,7 +142,7 @@ TEST(Tunnel, WrongSecretFailsOnTheClientSide) {
   pairchain ch(options("RC4") + server("branch", "right"), options("RC4") + client("branch", "wrong"));
   int fd = harness::connect_to(ch.c.port);
   ASSERT_GE(fd, 0);
-  EXPECT_TRUE(harness::wait_closed(fd));
+  EXPECT_TRUE(harness::wait_closed(fd, 30000));
   close(fd);
   EXPECT_TRUE(ch.c.p.wait_for("1: ** Incorrect message received during authentication.\n"
                               "      Possible wrong secret, or mismatched encryption type.\n"
@@ -153,7 +157,7 @@ TEST(Tunnel, MismatchedCipherFailsOnTheClientSide) {
   pairchain ch(options("DES3") + server("branch", "same"), options("RC4") + client("branch", "same"));
   int fd = harness::connect_to(ch.c.port);
   ASSERT_GE(fd, 0);
-  EXPECT_TRUE(harness::wait_closed(fd));
+  EXPECT_TRUE(harness::wait_closed(fd, 30000));
   close(fd);
   EXPECT_TRUE(ch.c.p.wait_for("1: ** Incorrect message received during authentication.\n"))
       << ch.c.p.out;
@@ -164,7 +168,7 @@ TEST(Tunnel, UnknownUserFailsOnTheServerSide) {
   pairchain ch(options("RC4") + server("branch", "pw"), options("RC4") + client("intruder", "pw"));
   int fd = harness::connect_to(ch.c.port);
   ASSERT_GE(fd, 0);
-  EXPECT_TRUE(harness::wait_closed(fd));
+  EXPECT_TRUE(harness::wait_closed(fd, 30000));
   close(fd);
   EXPECT_TRUE(ch.s.p.wait_for("1: ** Error: Authentication failed, unknown username: intruder"))
       << ch.s.p.out;
@@ -220,13 +224,14 @@ TEST(Tunnel, ReencryptedRecordTooLongIsResult21) {
   relay c(options("RC4", "MSGLENMULT 16") + client("c", "p"), m.port, {"-buf=1024"});
   int fd = harness::connect_to(c.port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(c.p.wait_for(ESTABLISHED));
+  ASSERT_TRUE(c.p.wait_for(ESTABLISHED, SLOW_MS));
   std::string data = harness::random_bytes(20000, 8);
   harness::send_all(fd, data.data(), data.size(), 3000);
-  EXPECT_TRUE(harness::wait_closed(fd, 10000));
+  EXPECT_TRUE(harness::wait_closed(fd, SLOW_MS));
   close(fd);
   EXPECT_TRUE(m.p.wait_for("1: ** Error: encrypted data record (len 1536) does not fit in buffer "
-                           "(len 1024)\n   Connection closed.\n"))
+                           "(len 1024)\n   Connection closed.\n",
+                           SLOW_MS))
       << m.p.out;
 }
 
@@ -244,8 +249,8 @@ TEST(Tunnel, FortyConnectionsAtOnce) {
     threads.emplace_back([&, i] {
       std::string m = harness::random_bytes(20000 + i * 100, 100 + i);
       std::string back(m.size(), '\0');
-      std::thread w([&] { harness::send_all(fds[i], m.data(), m.size(), 60000); });
-      bool ok = harness::recv_exact(fds[i], back.data(), back.size(), 60000);
+      std::thread w([&] { harness::send_all(fds[i], m.data(), m.size(), SLOW_MS); });
+      bool ok = harness::recv_exact(fds[i], back.data(), back.size(), SLOW_MS);
       w.join();
       if (ok && back == m) good++;
     });

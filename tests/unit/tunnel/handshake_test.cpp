@@ -99,7 +99,7 @@ void exchange(instance& a, socent* ae, instance& b, socent* be, const std::strin
 
 }  // namespace
 
-TEST(Handshake, CompletesWithTheSpecifiedMessagesAndKeys) {
+TEST(Handshake, CompletesWithTheProtocolMessagesAndKeys) {
   for (uint32_t type : {ENCR_RC4, ENCR_DES3}) {
     SCOPED_TRACE(type);
     hs h(type, type);
