@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -45,9 +46,11 @@ bool wait_fd(int fd, short events, int timeout_ms) {
 
 // The child starts with stdin, stdout and stderr only, never with the test's
 // sockets and pipes, so its descriptor counts do not depend on the test.
+// It also dies with the test: a test that aborts leaves no relay behind.
 void closeinherited() {
   if (::close_range(3, ~0u, 0) != 0)
     for (int fd = 3; fd < 1024; fd++) ::close(fd);
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
 }  // namespace
@@ -199,6 +202,9 @@ proc spawn(const std::vector<std::string>& args, bool usepty,
     ::close(pipefd[1]);
     p.pid = pid;
     p.fd = pipefd[0];
+    // Room for a long log while the test is busy elsewhere: a relay whose
+    // stdout pipe is full waits in printf and stops relaying.
+    ::fcntl(p.fd, F_SETPIPE_SZ, 1 << 20);
   }
   ::fcntl(p.fd, F_SETFL, ::fcntl(p.fd, F_GETFL) | O_NONBLOCK);
   return p;
