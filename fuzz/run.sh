@@ -1,7 +1,8 @@
 #!/bin/sh
 # fuzz/run.sh <dir-with-fuzz-binaries> <seconds>
 # Runs every fuzz_* binary found in the folder for the given seconds each,
-# on its corpus fuzz/corpus/<name without fuzz_>/ (created when missing).
+# on its seeds in fuzz/corpus/<name without fuzz_>/ (created when missing);
+# inputs it finds go to <dir>/corpus-new/<name>/.
 # Crash inputs are left in that folder's crashes/ subfolder. Exits non-zero
 # when any target finds a crash or cannot run.
 set -u
@@ -24,10 +25,14 @@ for bin in "$bindir"/fuzz_*; do
   found=$((found + 1))
   name=$(basename "$bin")
   corpus="$here/corpus/${name#fuzz_}"
+  # New inputs go beside the binaries; the seeds kept in the tree stay small
+  # and reviewed (copy good finds into fuzz/corpus/ by hand).
+  found_inputs="$bindir/corpus-new/${name#fuzz_}"
   crashes="$corpus/crashes"
-  mkdir -p "$corpus" "$crashes"
+  mkdir -p "$corpus" "$crashes" "$found_inputs"
   echo "== $name: $seconds s on $corpus"
-  if "$bin" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$crashes/" "$corpus"; then
+  if "$bin" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$crashes/" \
+      "$found_inputs" "$corpus"; then
     echo "== $name: no crash"
   else
     echo "== $name: FAILED (crash inputs in $crashes)"
