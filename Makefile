@@ -44,6 +44,7 @@ bench:
 	@cmake --build build/bench -j $(JOBS)
 	./build/bench/bench/crypto_bench --benchmark_min_time=0.5
 	bash bench/relay_bench.sh
+	bash bench/tunnel_bench.sh
 
 fuzz:
 	@cmake --preset fuzz >/dev/null
