@@ -12,16 +12,10 @@ kevra=${KEVRA:-$root/build/release/kevra}
 secs=${BENCH_SECONDS:-2}
 limit=$((secs + 20))
 sizes=(512 2048 8192 32768 65536 131072 200000)
-work=$(mktemp -d)
-pids=()
-stopall() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; pids=(); }
-trap 'stopall; rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
-
-tool=$work/relaytool
-g++ -O2 -std=c++20 -pthread -o "$tool" "$root/bench/relaytool.cpp" || exit 1
+. "$root/bench/benchlib.sh"
 "$tool" serve >"$work/port" &
 srvpid=$!
+pids+=("$srvpid")
 for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
 sport=$(cat "$work/port")
 

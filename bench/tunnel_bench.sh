@@ -22,34 +22,10 @@ kevra=${KEVRA:-$root/build/release/kevra}
 secs=${BENCH_SECONDS:-3}
 limit=$((secs + 30))
 
-work=$(mktemp -d)
-pids=()
-
-stoppid() {
-  kill "$1" 2>/dev/null
-  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$1" 2>/dev/null
-  wait "$1" 2>/dev/null
-}
-stopall() {
-  local p
-  for p in "${pids[@]}"; do stoppid "$p"; done
-  pids=()
-}
 srvpid=""
+. "$root/bench/benchlib.sh"
 trap 'stopall; [ -n "$srvpid" ] && stoppid "$srvpid"; rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
 
-tool=$work/relaytool
-g++ -O2 -std=c++20 -pthread -o "$tool" "$root/bench/relaytool.cpp" || { echo "cannot build relaytool" >&2; exit 1; }
-
-waitready() {
-  for _ in $(seq 50); do
-    [ -n "$2" ] && ! kill -0 "$2" 2>/dev/null && return 1
-    "$tool" waitready "$1" 100 && return 0
-  done
-  return 1
-}
 
 # start(log, command...): run a path's process in the background; its pid in $started.
 start() {

@@ -1,0 +1,36 @@
+# benchlib.sh: what the benchmark scripts share, sourced after they set $root.
+# A scratch folder $work, the list $pids of processes to stop on exit, the
+# load generator $tool (bench/relaytool.cpp, compiled here), and waitready.
+
+work=$(mktemp -d)
+pids=()
+
+# stoppid(pid): stop a process this script started, and the children a
+# forking relay made for its connections; SIGKILL after one second.
+stoppid() {
+  local c
+  for c in $(tr ' ' '\n' 2>/dev/null <"/proc/$1/task/$1/children"); do kill "$c" 2>/dev/null; done
+  kill "$1" 2>/dev/null
+  for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+stopall() {
+  local p
+  for p in "${pids[@]}"; do stoppid "$p"; done
+  pids=()
+}
+trap 'stopall; rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
+
+tool=$work/relaytool
+g++ -O2 -std=c++20 -pthread -o "$tool" "$root/bench/relaytool.cpp" || { echo "cannot build relaytool" >&2; exit 1; }
+
+# waitready(port, pid): true once port accepts, false if pid died or 5 s passed.
+waitready() {
+  for _ in $(seq 50); do
+    [ -n "$2" ] && ! kill -0 "$2" 2>/dev/null && return 1
+    "$tool" waitready "$1" 100 && return 0
+  done
+  return 1
+}
