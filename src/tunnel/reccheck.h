@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
+#include "common/runctx.h"
 
 // reccheck(ctx): set recbufsize, round msglenmult up to a multiple of 16;
 // 0 good, 1 a message was printed and the relay must end (exit code 18).
