@@ -11,10 +11,10 @@
 #include <cstring>
 #include <memory>
 
-#include "core/runctx.h"
+#include "common/paramrec.h"
+#include "common/runctx.h"
 #include "params/ipfilter.h"
 #include "params/paramfile.h"
-#include "params/paramrec.h"
 #include "params/scanner.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <cstring>
 #include <vector>
 
-#include "core/runctx.h"
+#include "common/paramrec.h"
+#include "common/runctx.h"
 #include "core/tables.h"
 #include "crypto/cipher.h"
-#include "params/paramrec.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/tunnel.h"
 

@@ -212,7 +212,7 @@ int resolve(const char* text, uint32_t* addr) {
     return 0;
   }
   if (rc == NET_LOOKUP_NOTIPV4) return -5;
-  if (rc == WSAHOST_NOT_FOUND) return -1;
-  if (rc == WSANOTINITIALISED) return -4;
+  if (rc == NETERR_HOST_NOT_FOUND) return -1;
+  if (rc == NETERR_NOTINITIALISED) return -4;
   return -3;
 }

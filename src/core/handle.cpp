@@ -2,10 +2,10 @@
 // completion, established, read, write and final steps, in that order.
 #include <cstdio>
 
-#include "core/log.h"
+#include "common/log.h"
+#include "common/paramrec.h"
 #include "core/loop.h"
 #include "core/progexit.h"
-#include "params/paramrec.h"
 #include "platform/clock.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/tunnel.h"
@@ -36,7 +36,25 @@ void startclientside(srvent* psrv, runctx* ctx) {
   socent* b = ctx->soctbl[psrv->soci2];
   b->wbuf = psrv->buf2;
   b->sbufwrsize = psrv->bufsize;
-  if (tunnel(50, b, ctx) != 0) b->closerc = CLOSE_TUNNEL;
+  if (tunnel(ACT_C_START, b, ctx) != 0) b->closerc = CLOSE_TUNNEL;
+}
+
+// A handshake message has been read or written: tunnel() takes the step.
+// After the last step of a side the tunnel is up; a middle instance then
+// starts its own clientside handshake toward the next relay.
+void handshakestep(entryctx* e, runctx* ctx) {
+  socent* p = e->p;
+  uint32_t action = p->action;
+  if (tunnel(action, p, ctx) != 0) {
+    p->closerc = CLOSE_TUNNEL;
+    return;
+  }
+  if (action != ACT_S_MSG4SENT && action != ACT_C_MSG4READ) return;
+  printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
+  if (action == ACT_S_MSG4SENT && ctx->paramrec->clientside)
+    startclientside(e->psrv, ctx);
+  else
+    startrelay(e->psrv, ctx);
 }
 
 // Accept one client and start its connection. Returns true when the entry
@@ -106,9 +124,9 @@ bool acceptstep(entryctx* e, loopctx* lc, runctx* ctx) {
     return true;
   }
   int err = net_lasterror();
-  if (err == WSAEWOULDBLOCK) {
+  if (err == NETERR_WOULDBLOCK) {
     b->oper = OP_CONNECT;
-    b->action = 0;
+    b->action = ACT_NONE;
     return false;
   }
   printf("** connect() error %d\n", err);
@@ -150,7 +168,7 @@ void establishedstep(entryctx* e, runctx* ctx, passctx* pc) {
   e->p->lasttime = pc->passtime;
   if (ctx->paramrec->serverside) {
     // Wait for Msg1 from the clientside instance.
-    a->oper = OP_RD, a->action = 31, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
+    a->oper = OP_RD, a->action = ACT_S_MSG1READ, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
     a->rdone = 0, a->rneed = HSMSGLEN;
   } else if (ctx->paramrec->clientside) {
     startclientside(psrv, ctx);
@@ -178,7 +196,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
     p->oper = 0;
     return;
   }
-  if (p->action == 1) {
+  if (p->action == ACT_RELAY) {
     uint32_t rc = tunnel(TC_RECV, p, ctx);
     if (rc == 1) return;   // the rest of a record is still to come
     if (rc >= 2) {
@@ -190,19 +208,13 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
     socent* q = partnerof(p, ctx);
     q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
     if (tunnel(TC_SEND, q, ctx) == 0) {
-      q->action = 1;
+      q->action = ACT_RELAY;
       q->oper |= OP_WR;
     } else {
       p->closerc = CLOSE_TUNNEL;
     }
-  } else if (p->action == 31 || p->action == 33 || p->action == 52 || p->action == 54) {
-    uint32_t action = p->action;
-    if (tunnel(action, p, ctx) != 0) {
-      p->closerc = CLOSE_TUNNEL;
-    } else if (action == 54) {
-      printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
-      startrelay(e->psrv, ctx);
-    }
+  } else if (ishsread(p->action)) {
+    handshakestep(e, ctx);
   }
 }
 
@@ -242,7 +254,7 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     p->closerc = CLOSE_EOF;
   } else if (n < 0) {
     int err = net_lasterror();
-    if (err == WSAEWOULDBLOCK) {
+    if (err == NETERR_WOULDBLOCK) {
       if (ctx->dbglevel >= 1)
         printf("%lu: Note: recv() on conn %lu got WSAEWOULDBLOCK\n", id, (unsigned long)p->conn);
       return;
@@ -270,24 +282,15 @@ void writedone(entryctx* e, runctx* ctx) {
     p->oper = 0;
     return;
   }
-  if (p->action == 1) {
+  if (p->action == ACT_RELAY) {
     // The buffer just sent is free for the partner's next read.
     socent* q = partnerof(p, ctx);
-    q->action = 1;
+    q->action = ACT_RELAY;
     q->oper |= OP_RD;
     q->rbuf = p->wbuf, q->sbufrdsize = p->sbufwrsize, q->rdone = 0;
-    q->rneed = tunnelend(q, ctx) ? RECHEADER : 0;
-  } else if (p->action == 32 || p->action == 34 || p->action == 51 || p->action == 53) {
-    uint32_t action = p->action;
-    if (tunnel(action, p, ctx) != 0) {
-      p->closerc = CLOSE_TUNNEL;
-    } else if (action == 34) {
-      printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
-      if (ctx->paramrec->clientside)
-        startclientside(e->psrv, ctx);
-      else
-        startrelay(e->psrv, ctx);
-    }
+    q->rneed = istunnelend(q, ctx->paramrec) ? RECHEADER : 0;
+  } else if (ishswrite(p->action)) {
+    handshakestep(e, ctx);
   }
 }
 
@@ -307,7 +310,7 @@ void writestep(entryctx* e, runctx* ctx, passctx* pc) {
   int n = net_send(p->soc, p->wbuf + p->wdone, p->wlen - p->wdone);
   if (n < 0) {
     int err = net_lasterror();
-    if (err == WSAEWOULDBLOCK) {
+    if (err == NETERR_WOULDBLOCK) {
       if (ctx->dbglevel >= 1)
         printf("%lu: Note: send() on conn %lu got WSAEWOULDBLOCK\n", id, (unsigned long)p->conn);
       return;

@@ -2,16 +2,11 @@
 
 #include <cstdio>
 
-#include "core/log.h"
+#include "common/log.h"
+#include "common/paramrec.h"
 #include "core/progexit.h"
-#include "params/paramrec.h"
 #include "platform/clock.h"
 #include "tunnel/tunnel.h"
-
-bool tunnelend(const socent* p, const runctx* ctx) {
-  const paramrec* prm = ctx->paramrec;
-  return (p->conn == 1 && prm->serverside) || (p->conn == 2 && prm->clientside);
-}
 
 bool feedstunnel(const socent* p, const runctx* ctx) {
   const paramrec* prm = ctx->paramrec;
@@ -29,9 +24,9 @@ void startrelay(srvent* psrv, runctx* ctx) {
   socent* a = ctx->soctbl[psrv->soci1];
   socent* b = ctx->soctbl[psrv->soci2];
   // A tunnel end reads a record header first.
-  a->oper = OP_RD, a->action = 1, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
+  a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
   a->rdone = 0, a->rneed = prm->serverside ? RECHEADER : 0;
-  b->oper = OP_RD, b->action = 1, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
+  b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
   b->rdone = 0, b->rneed = prm->clientside ? RECHEADER : 0;
 }
 

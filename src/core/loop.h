@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
+#include "common/runctx.h"
 #include "core/tables.h"
 #include "platform/net.h"
 
@@ -61,9 +61,8 @@ void closepass(loopctx* lc, runctx* ctx);
 // startrelay(psrv, ctx): put both sockets of a connection into relaying.
 void startrelay(srvent* psrv, runctx* ctx);
 
-// Socket entry roles, from the tunnel side flags of the parameter record.
-// tunnelend(p, ctx): p carries the encrypted side of the tunnel.
-bool tunnelend(const socent* p, const runctx* ctx);
+// Socket entry roles, from the tunnel side flags of the parameter record
+// (istunnelend, in common/conn.h, is the third).
 // feedstunnel(p, ctx): p is a plain side whose partner is a tunnel end.
 bool feedstunnel(const socent* p, const runctx* ctx);
 // partnerof(p, ctx): the other socket entry of p's connection.

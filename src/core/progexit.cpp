@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/paramrec.h"
 #include "crypto/secure.h"
-#include "params/paramrec.h"
 #include "platform/net.h"
 
 void progexit(uint32_t code, runctx* ctx) {

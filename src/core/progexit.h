@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
+#include "common/runctx.h"
 
 // Exit codes: one per reason the relay ends.
 constexpr uint32_t EX_OK = 0;            // accept-one: the connection closed cleanly

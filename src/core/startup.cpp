@@ -5,16 +5,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/log.h"
+#include "common/paramrec.h"
 #include "core/cmdline.h"
-#include "core/log.h"
 #include "core/loop.h"
 #include "core/progexit.h"
 #include "core/tables.h"
 #include "params/paramfile.h"
-#include "params/paramrec.h"
 #include "params/uprompt.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/proc.h"
 #include "tunnel/reccheck.h"
 
 namespace {
@@ -37,8 +38,9 @@ uint32_t numsoctbl;
 }  // namespace
 
 void kevramain(int argc, char** argv) {
-  // Log lines must appear as they are printed, also into a pipe or a file.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  // Standard descriptors, broken pipes and line-buffered output come first:
+  // the next line prints.
+  proc_init();
   ctx.starttick = tickcount();
   ctx.paramrec = &prm;
   ctx.servtbl = servtbl;

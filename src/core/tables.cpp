@@ -1,37 +1,19 @@
-// The Socket Table and the Server Table.
-//
-// Invariants:
-//  1. A count (numsoctbl, numsrvent) is one more than the index of the highest
-//     used slot, 0 for an empty table. Slots below it may be null; every loop
-//     over a table runs from 0 to the count and skips null slots.
-//  2. Slot 0 of the Socket Table holds the listening socket socn3 (stype 1)
-//     from start-up until accept-one mode closes it; it owns no buffers.
-//  3. Every connection has one Server Table entry and two socket entries; both
-//     socket entries carry the Server Table index in enti, one has conn 1
-//     (socn1, at soci1) and the other conn 2 (socn2, at soci2).
-//  4. The Server Table entry owns buf1 (client to server: read by the socn1
-//     entry, written by the socn2 entry) and buf2 (the other way); each is
-//     bufsize bytes and is never read into and written from at once.
-//  5. A socket entry owns its cipher work areas encrctx and decrctx, each
-//     ctxsize bytes of the parameter record.
-//  6. A connection lives from a successful addsrvent to its freesrvent; a
-//     failed addsrvent leaves both tables and the heap as they were, with the
-//     accepted socket closed.
-//  7. freesrvent wipes buffers, work areas and entries before freeing them.
+// The Socket Table and the Server Table: creating and destroying a
+// connection as a whole. The invariants of the tables stand in common/conn.h.
 #include "core/tables.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 
-#include "core/log.h"
+#include "common/log.h"
 #include "crypto/secure.h"
 #include "params/ipfilter.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 
 uint32_t ptbladd(void** tbl, uint32_t* count, uint32_t* index, uint32_t max, size_t size) {
-  *index = 0x0FFFFFFF;
+  *index = IDX_NONE;
   if (*count > max) return 3;
   if (size == 0) return 4;
 
@@ -59,91 +41,74 @@ uint32_t ptbldel(void** tbl, uint32_t* count, uint32_t index) {
   return 0;
 }
 
-namespace {
-
-// Close the sockets a failed addsrvent took.
-void closeboth(sockh a, sockh b) {
-  net_close(a);
-  if (b != NET_INVALID) net_close(b);
-}
-
-void freebufs(uint8_t* b1, uint8_t* b2) {
-  free(b1);
-  free(b2);
-}
-
-}  // namespace
-
 uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* numsrvent,
                    uint32_t* index, socent** soctbl, uint32_t* numsoctbl) {
-  // Who is calling?
-  uint32_t peeraddr = 0;
+  // What a rejection must undo, in the order it was taken.
+  sockh socn2 = NET_INVALID;
+  uint8_t* buf1 = nullptr;
+  uint8_t* buf2 = nullptr;
+  uint32_t enti = IDX_NONE, soci1 = IDX_NONE, soci2 = IDX_NONE;
+  void** stbl = reinterpret_cast<void**>(soctbl);
+  uint32_t bufsize = ctx->bufsize;
+  uint32_t before, rc;
   uint16_t peerport = 0;
+  uint32_t peeraddr = 0;
+  int err;
+
+  // Who is calling?
   if (net_getpeername(socnew, &peeraddr, &peerport) != 0) {
-    int err = net_lasterror();
+    err = net_lasterror();
     printf("** Error %d from getpeername() call for socnew\n", err);
     sockerrmsg(0, err);
-    net_close(socnew);
-    return 1;
+    goto rejected;
   }
   if (!ipfilter(peeraddr, ctx->paramrec)) {
     printf("  Connection refused by IP address filter.\n");
-    net_close(socnew);
-    return 1;
+    goto rejected;
   }
 
   // The socket toward the server site.
-  sockh socn2 = net_socket();
+  socn2 = net_socket();
   if (socn2 == NET_INVALID) {
-    int err = net_lasterror();
+    err = net_lasterror();
     printf("** Unable to create socket socn2. Error %d from socket().\n", err);
     sockerrmsg(0, err);
     printf("   Connection rejected.\n");
-    net_close(socnew);
-    return 1;
+    goto rejected;
   }
   if (net_setnonblocking(socn2) != 0) {
-    int err = net_lasterror();
+    err = net_lasterror();
     printf("** Error %d putting socn2 into nonblocking mode\n", err);
     sockerrmsg(0, err);
     printf("   Connection rejected.\n");
-    closeboth(socnew, socn2);
-    return 1;
+    goto rejected;
   }
 
   // One buffer per direction; their contents are overwritten before use.
-  uint32_t bufsize = ctx->bufsize;
-  uint8_t* buf1 = static_cast<uint8_t*>(malloc(bufsize));
-  uint8_t* buf2 = buf1 ? static_cast<uint8_t*>(malloc(bufsize)) : nullptr;
+  buf1 = static_cast<uint8_t*>(malloc(bufsize));
+  buf2 = buf1 ? static_cast<uint8_t*>(malloc(bufsize)) : nullptr;
   if (buf1 == nullptr || buf2 == nullptr) {
     printf("** Error: Not enough memory to allocate a buffer or work area.\n");
     printf("   Connection rejected.\n");
-    freebufs(buf1, buf2);
-    closeboth(socnew, socn2);
-    return 1;
+    goto rejected;
   }
 
   // The Server Table entry.
-  uint32_t before = *numsrvent, enti;
-  uint32_t rc = ptbladd(reinterpret_cast<void**>(servtbl), numsrvent, &enti, SRVTBL_MAX,
-                        sizeof(srvent));
+  before = *numsrvent;
+  rc = ptbladd(reinterpret_cast<void**>(servtbl), numsrvent, &enti, SRVTBL_MAX, sizeof(srvent));
   if (rc != 0) {
     if (rc == 1)
       printf("** Error: Server Table is full. Connection rejected.\n");
     else
       printf("** Error: rc=%lu creating Server Table entry. Connection rejected.\n",
              (unsigned long)rc);
-    freebufs(buf1, buf2);
-    closeboth(socnew, socn2);
-    return 1;
+    goto rejected;
   }
   if (ctx->dbglevel >= 3 && *numsrvent != before)
     printf("addsrvent() updated numsrvent to %lu\n", (unsigned long)*numsrvent);
 
   // The two socket entries, socn1's first.
   before = *numsoctbl;
-  uint32_t soci1 = 0x0FFFFFFF, soci2 = 0x0FFFFFFF;
-  void** stbl = reinterpret_cast<void**>(soctbl);
   rc = ptbladd(stbl, numsoctbl, &soci1, SOCTBL_MAX, sizeof(socent));
   if (rc == 0) rc = ptbladd(stbl, numsoctbl, &soci2, SOCTBL_MAX, sizeof(socent));
   if (rc != 0) {
@@ -152,11 +117,7 @@ uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* num
     else
       printf("** Error: rc=%lu creating Socket Table entry. Connection rejected.\n",
              (unsigned long)rc);
-    if (soci1 != 0x0FFFFFFF) ptbldel(stbl, numsoctbl, soci1);
-    ptbldel(reinterpret_cast<void**>(servtbl), numsrvent, enti);
-    freebufs(buf1, buf2);
-    closeboth(socnew, socn2);
-    return 1;
+    goto rejected;
   }
   if (ctx->dbglevel >= 3) {
     if (*numsoctbl != before)
@@ -165,23 +126,35 @@ uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* num
            (unsigned long)soci2);
   }
 
-  // Fill the entries; the connection now owns both sockets and both buffers.
-  srvent* psrv = servtbl[enti];
-  psrv->socn1 = socnew;
-  psrv->socn2 = socn2;
-  psrv->soci1 = soci1;
-  psrv->soci2 = soci2;
-  psrv->peeraddr = peeraddr;
-  psrv->buf1 = buf1;
-  psrv->buf2 = buf2;
-  psrv->bufsize = bufsize;
-  uint32_t now = tickcount();
-  socent* a = soctbl[soci1];
-  a->soc = socnew, a->conn = 1, a->enti = enti, a->lasttime = now;
-  socent* b = soctbl[soci2];
-  b->soc = socn2, b->conn = 2, b->enti = enti, b->lasttime = now;
+  {
+    // Fill the entries; the connection now owns both sockets and both buffers.
+    srvent* psrv = servtbl[enti];
+    psrv->socn1 = socnew;
+    psrv->socn2 = socn2;
+    psrv->soci1 = soci1;
+    psrv->soci2 = soci2;
+    psrv->peeraddr = peeraddr;
+    psrv->buf1 = buf1;
+    psrv->buf2 = buf2;
+    psrv->bufsize = bufsize;
+    uint32_t now = tickcount();
+    socent* a = soctbl[soci1];
+    a->soc = socnew, a->conn = 1, a->enti = enti, a->lasttime = now;
+    socent* b = soctbl[soci2];
+    b->soc = socn2, b->conn = 2, b->enti = enti, b->lasttime = now;
+  }
   *index = enti;
   return 0;
+
+rejected:
+  // Undo in reverse order: tables and heap as they were, the client closed.
+  if (soci1 != IDX_NONE) ptbldel(stbl, numsoctbl, soci1);
+  if (enti != IDX_NONE) ptbldel(reinterpret_cast<void**>(servtbl), numsrvent, enti);
+  free(buf1);
+  free(buf2);
+  if (socn2 != NET_INVALID) net_close(socn2);
+  net_close(socnew);
+  return 1;
 }
 
 namespace {

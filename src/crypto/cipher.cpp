@@ -10,6 +10,7 @@
 //   24  reserved, 8 bytes, never written or read
 //   32  cipher state: three expanded DES schedules (3 x 768 bytes), or the
 //       RC4 permutation S, i and j (258 bytes)
+#include "crypto/bytes.h"
 #include "crypto/cipher.h"
 
 #include <cstring>
@@ -38,24 +39,11 @@ constexpr uint8_t ST_PARTIAL = 0x80;  // added to ST_ENCR or ST_DECR
 
 constexpr uint8_t MARKER[3] = {'Q', 'Z', 'V'};
 
-uint32_t ld32le(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void st32le(uint8_t* p, uint32_t v) {
-  for (int k = 0; k < 4; k++) p[k] = uint8_t(v >> (8 * k));
-}
-uint32_t ld32be(const uint8_t* p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-void st32be(uint8_t* p, uint32_t v) {
-  for (int k = 0; k < 4; k++) p[k] = uint8_t(v >> (24 - 8 * k));
-}
-
 // Write marker, fresh state and type: the header both types share.
 void puthead(uint8_t* ctx, uint32_t encrtype) {
   memcpy(ctx, MARKER, sizeof MARKER);
   ctx[OFFSTATE] = ST_FRESH;
-  st32le(ctx + OFFTYPE, encrtype);
+  store32le(ctx + OFFTYPE, encrtype);
 }
 
 // May a call in direction dir (ST_ENCR or ST_DECR) run on this state?
@@ -77,23 +65,23 @@ void des3cfb(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len, bool d
   uint8_t* fbreg = ctx + OFFFEEDBACK;
   uint32_t pk[DES3PKLEN];
   des3pack(pk, ctx + OFFCIPHER);
-  uint32_t fb0 = ld32be(fbreg), fb1 = ld32be(fbreg + 4);
+  uint32_t fb0 = load32be(fbreg), fb1 = load32be(fbreg + 4);
   uint32_t ks[2];
 
   for (; len >= 8; len -= 8, in += 8, out += 8) {
     ks[0] = fb0;
     ks[1] = fb1;
     des3fast(pk, ks);
-    uint32_t c0 = ld32be(in), c1 = ld32be(in + 4);
+    uint32_t c0 = load32be(in), c1 = load32be(in + 4);
     uint32_t o0 = c0 ^ ks[0], o1 = c1 ^ ks[1];
     // The register takes the ciphertext: the output when encrypting, the input when decrypting.
     fb0 = decr ? c0 : o0;
     fb1 = decr ? c1 : o1;
-    st32be(out, o0);
-    st32be(out + 4, o1);
+    store32be(out, o0);
+    store32be(out + 4, o1);
   }
-  st32be(fbreg, fb0);
-  st32be(fbreg + 4, fb1);
+  store32be(fbreg, fb0);
+  store32be(fbreg + 4, fb1);
 
   // A final partial block uses the first len keystream bytes and replaces
   // only the first len bytes of the register.
@@ -102,8 +90,8 @@ void des3cfb(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len, bool d
     ks[0] = fb0;
     ks[1] = fb1;
     des3fast(pk, ks);
-    st32be(kb, ks[0]);
-    st32be(kb + 4, ks[1]);
+    store32be(kb, ks[0]);
+    store32be(kb + 4, ks[1]);
     for (uint32_t k = 0; k < len; k++) {
       uint8_t c = in[k];
       uint8_t o = c ^ kb[k];
@@ -120,7 +108,7 @@ void des3cfb(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len, bool d
 uint32_t crypt(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len, uint8_t dir) {
   // Check marker, type and state; nothing changes on a failure.
   if (ctx == nullptr || memcmp(ctx, MARKER, sizeof MARKER) != 0) return 1;
-  uint32_t encrtype = ld32le(ctx + OFFTYPE);
+  uint32_t encrtype = load32le(ctx + OFFTYPE);
   if (encrtype != TYPE_DES3 && encrtype != TYPE_RC4) return 1;
   uint32_t rc = statecheck(encrtype, ctx[OFFSTATE], dir);
   if (rc != 0) return rc;

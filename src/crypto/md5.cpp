@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/bytes.h"
 #include "crypto/secure.h"
 
 namespace {
@@ -28,14 +29,10 @@ const int MD5_K[4][2] = {{0, 1}, {1, 5}, {5, 3}, {0, 7}};
 
 inline uint32_t rotl(uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 // Compress one 64-byte block into the state (RFC 1321, section 3.4).
 void md5block(uint32_t state[4], const uint8_t* block) {
   uint32_t m[16];
-  for (int i = 0; i < 16; i++) m[i] = le32(block + 4 * i);
+  for (int i = 0; i < 16; i++) m[i] = load32le(block + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (int i = 0; i < 64; i++) {
     int r = i / 16;

@@ -6,13 +6,14 @@
 #include "crypto/hmac.h"
 #include "crypto/secure.h"
 #include "crypto/sha1_impl.h"
+#include "platform/compiler.h"
 
 namespace {
 
 // burnstack(): overwrite the stack just below the caller's frame, where the
 // block functions kept U and T in spilled registers. Their frames are well
 // under this size.
-[[gnu::noinline]] void burnstack() {
+KV_NOINLINE void burnstack() {
   uint8_t area[2048];
   secure_zero(area, sizeof area);
 }

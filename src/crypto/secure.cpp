@@ -3,12 +3,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/compiler.h"
+
 void secure_zero(void* p, size_t n) {
   memset(p, 0, n);
-  // The empty asm claims to read the memory behind p, so the optimiser must
+  // The barrier claims to read the memory behind p, so the optimiser must
   // assume the zeros are used and cannot drop the memset, also right before
   // the memory is freed. Plain memset, at full speed.
-  __asm__ __volatile__("" : : "r"(p) : "memory");
+  compiler_barrier(p);
 }
 
 bool ctequal(const void* a, const void* b, size_t n) {

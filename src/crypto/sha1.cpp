@@ -4,28 +4,9 @@
 #include <cstring>
 
 #include "crypto/sha1_impl.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
+#include "platform/compiler.h"
 
 namespace {
-
-// The SHA instructions need SSSE3 (byte shuffle) and SSE4.1 (word extract)
-// besides the SHA extension itself.
-bool cpuhasshani() {
-#if defined(__x86_64__) || defined(__i386__)
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  const bool ssse3 = (c >> 9) & 1;
-  const bool sse41 = (c >> 19) & 1;
-  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-  const bool sha = (b >> 29) & 1;
-  return ssse3 && sse41 && sha;
-#else
-  return false;
-#endif
-}
 
 // The path in use: -1 until the first call decides, else a sha1path value.
 // Relaxed order is enough: every value stored is a valid choice.
@@ -44,7 +25,7 @@ sha1path curpath() {
 
 bool sha1canuse(sha1path path) {
   if (path == sha1path::portable) return true;
-  static const bool shani = sha1shani_built() && cpuhasshani();
+  static const bool shani = sha1shani_built() && cpu_has_shani();
   return shani;
 }
 

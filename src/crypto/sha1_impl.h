@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "crypto/bytes.h"
+
 // The ways to run the compression function: plain C++ everywhere, or the
 // x86 SHA instructions where the processor has them.
 enum class sha1path { portable, shani };
@@ -12,17 +14,6 @@ enum class sha1path { portable, shani };
 // Chaining value H0..H4 before the first block.
 inline constexpr uint32_t SHA1_IV[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476,
                                         0xC3D2E1F0};
-
-// load32be(p), store32be(p, v): a 32-bit word as 4 bytes, most significant first.
-inline uint32_t load32be(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline void store32be(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 
 // sha1blocks(h, p, n): compress the n 64-byte blocks at p into the chaining
 // value h, on the selected path.

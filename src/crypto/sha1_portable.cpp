@@ -6,6 +6,7 @@
 
 #include "crypto/secure.h"
 #include "crypto/sha1_impl.h"
+#include "platform/compiler.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ constexpr uint32_t SHA1_K[4] = {0x5A827999, 0x6ED9EBA1, 0x8F1BBCDC, 0xCA62C1D6};
 // so no values move between registers; w is the 16-word ring of the
 // message schedule, expanded in place from round 16 on.
 template <int T>
-[[gnu::always_inline]] inline void sha1round(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e,
+KV_ALWAYS_INLINE void sha1round(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e,
                       uint32_t* w) {
   if constexpr (T >= 16)
     w[T & 15] = std::rotl(w[(T + 13) & 15] ^ w[(T + 8) & 15] ^ w[(T + 2) & 15] ^ w[T & 15], 1);
@@ -37,7 +38,7 @@ template <int T>
 
 // Five rounds starting at T bring the roles back to a, b, c, d, e.
 template <int T>
-[[gnu::always_inline]] inline void sha1five(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
+KV_ALWAYS_INLINE void sha1five(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
                      uint32_t* w) {
   sha1round<T>(a, b, c, d, e, w);
   sha1round<T + 1>(e, a, b, c, d, w);
@@ -47,13 +48,13 @@ template <int T>
 }
 
 template <int... F>
-[[gnu::always_inline]] inline void sha1rounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
+KV_ALWAYS_INLINE void sha1rounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
                        uint32_t* w, std::integer_sequence<int, F...>) {
   (sha1five<F * 5>(a, b, c, d, e, w), ...);
 }
 
 // compress(h, w): one block, given as its 16 message words; w is consumed.
-[[gnu::always_inline]] inline void compress(uint32_t h[5], uint32_t w[16]) {
+KV_ALWAYS_INLINE void compress(uint32_t h[5], uint32_t w[16]) {
   uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
   sha1rounds(a, b, c, d, e, w, std::make_integer_sequence<int, 16>{});
   h[0] += a;

@@ -6,6 +6,7 @@
 // function that other files share: the linker could keep this file's copy,
 // built with the SHA instructions, for the whole program.
 #include "crypto/sha1_impl.h"
+#include "platform/compiler.h"
 
 #if defined(__SHA__) && defined(__SSE4_1__)
 
@@ -18,8 +19,8 @@ namespace {
 // Everything below must end up in one function body with the lanes'
 // registers in plain sight of the register allocator; an out-of-line call
 // would pass them through memory.
-#define SHANI_INLINE inline __attribute__((always_inline))
-#define SHANI_LAMBDA __attribute__((always_inline))
+#define SHANI_INLINE KV_ALWAYS_INLINE
+#define SHANI_LAMBDA KV_LAMBDA_ALWAYS_INLINE
 
 // The state of one hash in registers: abcd holds H0..H3 with H0 in the top
 // 32-bit lane; e holds H4 in the top lane and zeros below. Message words

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "params/paramrec.h"
+#include "common/paramrec.h"
 
 // ipfilter(addr, prm): true when the filter items of prm allow a client with
 // the IPv4 address addr (network byte order, first octet lowest in memory).

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/paramrec.h"
 #include "crypto/secure.h"
 #include "params/ipfilter.h"
-#include "params/paramrec.h"
 #include "params/scanner.h"
 
 namespace {

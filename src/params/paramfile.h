@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
+#include "common/runctx.h"
 #include "params/bfreader.h"
 
 constexpr uint32_t PARAMLINEMAX = 800;   // characters kept of a line; the rest is dropped

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/runctx.h"
 #include "crypto/secure.h"
 #include "platform/console.h"
-#include "tunnel/keysetup.h"
 
 namespace {
 

@@ -2,8 +2,9 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
-#include "params/paramrec.h"
+#include "common/paramrec.h"
+#include "common/runctx.h"
+#include "platform/compiler.h"
 
 constexpr uint32_t CONLINESIZE = 300;   // console input line, so at most 299 characters
 
@@ -32,4 +33,4 @@ int conreadline(char* buf, uint32_t size, uint32_t echomode);
 uint32_t promptent(userent* ent, uint32_t phase, uint32_t side, runctx* ctx);
 
 // conprintf(fmt, ...): printf to the console, after what the log has printed.
-[[gnu::format(printf, 1, 2)]] void conprintf(const char* fmt, ...);
+KV_PRINTF(1, 2) void conprintf(const char* fmt, ...);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/printable.h"
+#include "common/printable.h"
 #include "params/prompts.h"
 #include "platform/console.h"
 

@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
-#include "params/paramrec.h"
+#include "common/paramrec.h"
+#include "common/runctx.h"
 
 // Results of uprompt besides 0.
 constexpr uint32_t UPROMPT_UNKNOWN = 1;      // mode 3: no serverside user of that name

@@ -1,18 +1,19 @@
 // Console: key-by-key input without echo and text output, for the prompts
-// that ask for usernames and secrets. The POSIX implementation lives in
-// platform/posix/console.cpp.
+// that ask for usernames and secrets.
 #pragma once
 #include <cstddef>
+
+#include "platform/file.h"
 
 constexpr int CON_EOF = -1;        // con_getkey: the console input has ended for good
 constexpr int CON_KEYPREFIX = 224; // con_getkey: a function or cursor key; its code follows
 constexpr int CON_BACKSPACE = 8;   // con_getkey: the key that removes the last character
 constexpr int CON_ENTER = 13;      // con_getkey: the key that ends a line
 
-// con_use(fdin, fdout): take keys from descriptor fdin and write text to fdout
-// instead of standard input and standard output; -1 means the standard one.
-// Also forgets an earlier end of input. Meant for tests.
-void con_use(int fdin, int fdout);
+// con_use(in, out): take keys from the open file or pipe in and write text to
+// out instead of standard input and standard output; FILE_INVALID means the
+// standard one. Also forgets an earlier end of input. Meant for tests.
+void con_use(fileh in, fileh out);
 
 // con_begin(): enter key-by-key mode for one prompt. On a terminal: no echo,
 // no line editing, interrupt keys still work; the terminal is put back if the

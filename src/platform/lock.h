@@ -1,12 +1,8 @@
 // Named locks shared between threads and processes (a named mutex).
 //
-// On POSIX a lock is a file "/tmp/<name>.lock", locked with flock(). /tmp is
-// the directory every user can write on every system, and it is emptied at
-// boot like the names of the locks it stands for. The file is created with
-// mode 0666 so that processes of other users can share the lock; it is never
-// removed, because removing a lock file while someone waits on it would split
-// the lock in two. The kernel drops a lock when its holder dies, so a lock
-// abandoned that way is simply obtained by the next taker.
+// A lock is held by one taker at a time across every process of the machine
+// that may use it; when its holder dies, the next taker obtains it. The locks
+// of the state files live beside them, in the state folder (statedir.h).
 #pragma once
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // Sockets as the relay sees them: Winsock-style handles, error numbers and
-// select() sets. The POSIX implementation lives in platform/posix/net.cpp.
+// select() sets.
 #pragma once
 #include <cstdint>
 
@@ -9,22 +9,22 @@ constexpr sockh NET_INVALID = 0xFFFFFFFFu;
 
 // Winsock error numbers the relay speaks everywhere; errno values are
 // translated to these at the boundary (net_translate_error).
-constexpr int WSAEWOULDBLOCK = 10035;
-constexpr int WSAENOTSOCK = 10038;
-constexpr int WSAEADDRINUSE = 10048;
-constexpr int WSAEADDRNOTAVAIL = 10049;
-constexpr int WSAENETDOWN = 10050;
-constexpr int WSAENETUNREACH = 10051;
-constexpr int WSAENETRESET = 10052;
-constexpr int WSAECONNABORTED = 10053;
-constexpr int WSAECONNRESET = 10054;
-constexpr int WSAENOTCONN = 10057;
-constexpr int WSAESHUTDOWN = 10058;
-constexpr int WSAETIMEDOUT = 10060;
-constexpr int WSAECONNREFUSED = 10061;
-constexpr int WSAEHOSTUNREACH = 10065;
-constexpr int WSANOTINITIALISED = 10093;
-constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int NETERR_WOULDBLOCK = 10035;
+constexpr int NETERR_NOTSOCK = 10038;
+constexpr int NETERR_ADDRINUSE = 10048;
+constexpr int NETERR_ADDRNOTAVAIL = 10049;
+constexpr int NETERR_NETDOWN = 10050;
+constexpr int NETERR_NETUNREACH = 10051;
+constexpr int NETERR_NETRESET = 10052;
+constexpr int NETERR_CONNABORTED = 10053;
+constexpr int NETERR_CONNRESET = 10054;
+constexpr int NETERR_NOTCONN = 10057;
+constexpr int NETERR_SHUTDOWN = 10058;
+constexpr int NETERR_TIMEDOUT = 10060;
+constexpr int NETERR_CONNREFUSED = 10061;
+constexpr int NETERR_HOSTUNREACH = 10065;
+constexpr int NETERR_NOTINITIALISED = 10093;
+constexpr int NETERR_HOST_NOT_FOUND = 11001;
 
 constexpr uint32_t FDSETMAX = 128;   // sockets per select() set, like Winsock's FD_SETSIZE
 
@@ -77,7 +77,7 @@ int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms);
 
 // net_lookup(name, addr): look up a host name (gethostbyname). 0 and the first
 // IPv4 address; NET_LOOKUP_NOTIPV4 when the result holds no IPv4 address;
-// else a Winsock error number (WSAHOST_NOT_FOUND, ...).
+// else a Winsock error number (NETERR_HOST_NOT_FOUND, ...).
 constexpr int NET_LOOKUP_NOTIPV4 = 1;
 int net_lookup(const char* name, uint32_t* addr);
 

@@ -4,53 +4,28 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/log.h"
-#include "core/printable.h"
+#include "common/log.h"
+#include "common/printable.h"
+#include "crypto/bytes.h"
 #include "crypto/cipher.h"
 #include "crypto/hmac.h"
 #include "crypto/pbkdf2.h"
 #include "crypto/secure.h"
-#include "crypto/sysrand.h"
 #include "platform/clock.h"
+#include "platform/statedir.h"
 #include "platform/sysinfo.h"
-
-void addtimeval(uint32_t type, runctx* ctx) {
-  uint32_t m, *num, *last, *slot;
-  if (type == 1) {
-    m = RING1SLOTS, num = &ctx->num1, last = &ctx->last1, slot = ctx->ticks1;
-  } else if (type == 2) {
-    m = RING2SLOTS, num = &ctx->num2, last = &ctx->last2, slot = ctx->ticks2;
-  } else {
-    return;
-  }
-  if (ctx->dbglevel >= 3)
-    printf("addtimeval(): type=%lu m=%lu num=%lu last=%lu\n", (unsigned long)type,
-           (unsigned long)m, (unsigned long)*num, (unsigned long)*last);
-  uint32_t v = tickcount();
-  if (*num < m) {
-    slot[*num] = v;
-    *last = *num;
-    *num += 1;
-  } else {
-    *last = *last < m - 1 ? *last + 1 : 0;
-    slot[*last] = v;
-  }
-  if (ctx->dbglevel >= 3)
-    printf("   value %lu stored at index last=%lu, new num=%lu\n", (unsigned long)v,
-           (unsigned long)*last, (unsigned long)*num);
-}
+#include "tunnel/sysrand.h"
 
 namespace {
 
-// Seed-file path of the generator, kept only as two byte arrays whose XOR is
-// the text, so the path does not stand in the binary as a string. Index
-// SEEDSELECT is the character that picks one of the two seed files.
-constexpr uint32_t SEEDPATHLEN = 15;
-constexpr uint32_t SEEDSELECT = 10;
-constexpr uint8_t seedmaska[SEEDPATHLEN] = {0x9A, 0x9F, 0x5B, 0x81, 0x87, 0xD9, 0x5F, 0xD7,
-                                            0x0D, 0x43, 0xF3, 0xDF, 0x95, 0xFF, 0x54};
-constexpr uint8_t seedmaskb[SEEDPATHLEN] = {0xB5, 0xE9, 0x3A, 0xF3, 0xA8, 0xAD, 0x32, 0xA7,
-                                            0x22, 0x30, 0xC3, 0xF1, 0xFE, 0x89, 0x26};
+// Seed-file name of the generator, kept only as two byte arrays whose XOR is
+// the text, so the name does not stand in the binary as a string; the folder
+// is the platform's state folder. Index SEEDSELECT is the character that
+// picks one of the two seed files.
+constexpr uint32_t SEEDNAMELEN = 6;
+constexpr uint32_t SEEDSELECT = 1;
+constexpr uint8_t seedmaska[SEEDNAMELEN] = {0x43, 0xF3, 0xDF, 0x95, 0xFF, 0x54};
+constexpr uint8_t seedmaskb[SEEDNAMELEN] = {0x30, 0xC3, 0xF1, 0xFE, 0x89, 0x26};
 
 // Salt of the seed derivation; it never leaves this instance.
 constexpr uint8_t nonceseedsalt[8] = {0x6B, 0x76, 0x72, 0x2D, 0x6E, 0x73, 0xA5, 0x3C};
@@ -72,11 +47,6 @@ constexpr uint32_t KEYBLOCKLEN = 84;            // HMAC key 20, session key 1 32
 constexpr uint32_t HMACKEYLEN = 20;
 constexpr uint32_t SESSKEYLEN = 32;
 
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8), p[2] = (uint8_t)(v >> 16), p[3] = (uint8_t)(v >> 24);
-}
-void put16(uint8_t* p, uint32_t v) { p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8); }
-
 }  // namespace
 
 int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
@@ -84,36 +54,42 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   uint32_t t0 = count ? vals[0] : tickcount();
 
   // Two steps of the generators, one per seed file; only the second result counts.
-  char path[SEEDPATHLEN + 1];
-  for (uint32_t i = 0; i < SEEDPATHLEN; i++) path[i] = (char)(seedmaska[i] ^ seedmaskb[i]);
-  path[SEEDPATHLEN] = '\0';
+  // A state folder too long for a path leaves it empty: sysrand then reports
+  // seed-file trouble and hands out its fallback values.
+  char name[SEEDNAMELEN + 1];
+  for (uint32_t i = 0; i < SEEDNAMELEN; i++) name[i] = (char)(seedmaska[i] ^ seedmaskb[i]);
+  name[SEEDNAMELEN] = '\0';
+  char path[STATEPATHMAX];
   uint32_t r[4] = {0, 0, 0, 0};
-  path[SEEDSELECT] = '1';
+  name[SEEDSELECT] = '1';
+  state_path(name, path);
   sysrand(1, path, &r[0], &r[1]);
-  path[SEEDSELECT] = '2';
+  name[SEEDSELECT] = '2';
+  state_path(name, path);
   int rc = (int)sysrand(1, path, &r[2], &r[3]);
+  secure_zero(name, sizeof name);
   secure_zero(path, sizeof path);
 
   // Fill the entropy record, numbers little-endian.
   uint8_t rec[ENTROPYMAX];
-  for (uint32_t i = 0; i < 4; i++) put32(rec + 4 * i, r[i]);
-  put16(rec + 16, sys_threadid());
-  put16(rec + 18, sys_processid());
+  for (uint32_t i = 0; i < 4; i++) store32le(rec + 4 * i, r[i]);
+  store16le(rec + 16, sys_threadid());
+  store16le(rec + 18, sys_processid());
   uint64_t blocks;
   if (sys_diskfree(&blocks) != 0) {
     blocks = DISKFAILED;
     if (rc == 0) rc = GENNONCE_DISKRC;
   }
   // Only the low 32 bits of the large figures fit; they are also the ones that vary most.
-  put32(rec + 20, (uint32_t)blocks);
-  put32(rec + 24, (uint32_t)sys_availmem());
-  put32(rec + 28, t0);
+  store32le(rec + 20, (uint32_t)blocks);
+  store32le(rec + 24, (uint32_t)sys_availmem());
+  store32le(rec + 28, t0);
   localtm lt;
   getlocaltm(&lt);
   uint32_t now = tickcount();   // after the local time, so the two drift apart
-  put32(rec + 32, t0 + lt.milliseconds + 1000u * (lt.second + 60u * lt.minute) - now);
+  store32le(rec + 32, t0 + lt.milliseconds + 1000u * (lt.second + 60u * lt.minute) - now);
   uint32_t len = 36;
-  for (uint32_t i = 1; i < count; i++, len += 2) put16(rec + len, vals[i] - t0);
+  for (uint32_t i = 1; i < count; i++, len += 2) store16le(rec + len, vals[i] - t0);
 
   pbkdf2(rec, len, nonceseedsalt, sizeof nonceseedsalt, NONCESEEDITER, out, NONCELEN);
   secure_zero(rec, sizeof rec);

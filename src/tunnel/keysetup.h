@@ -2,12 +2,8 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
-#include "core/tables.h"
-
-// addtimeval(type, ctx): note the tick count of a connection arrival (type 1)
-// or of a console line (type 2) in the run context's rings.
-void addtimeval(uint32_t type, runctx* ctx);
+#include "common/conn.h"
+#include "common/runctx.h"
 
 // gennonce(vals, count, out): mix timing values, two seed-file generators and
 // system figures into 32 bytes; 0 or the generator's code (or 10).

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "params/paramrec.h"
+#include "common/paramrec.h"
 #include "tunnel/tunnel.h"
 
 uint32_t reccheck(runctx* ctx) {

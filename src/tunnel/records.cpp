@@ -3,13 +3,15 @@
 //   48 payload | pad (zero) | totlen - 32 record check sum (32)
 // totlen = payload len + pad len + 80; numbers little-endian. A record is
 // encrypted whole in one call; the receiver decrypts the header first and
-// checks it before it reads the rest.
+// checks it before it reads the rest. Steps R1 (send), R2 (header) and R3
+// (body) of docs/protocol.md.
 #include <cstdio>
 #include <cstring>
 
+#include "common/paramrec.h"
+#include "crypto/bytes.h"
 #include "crypto/cipher.h"
 #include "crypto/secure.h"
-#include "params/paramrec.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/tunnel.h"
 #include "tunnel/tunnelsteps.h"
@@ -18,13 +20,6 @@ namespace {
 
 constexpr uint32_t SUMLEN = 32;
 constexpr uint32_t HDRSUMOFF = 16;   // header check sum covers bytes 0..15
-
-uint32_t get32(const uint8_t* p) {
-  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-void put32(uint8_t* p, uint32_t v) {
-  p[0] = (uint8_t)v, p[1] = (uint8_t)(v >> 8), p[2] = (uint8_t)(v >> 16), p[3] = (uint8_t)(v >> 24);
-}
 
 // sumok(psoc, data, len, sum): the check sum of len bytes equals the 32 at sum.
 bool sumok(const socent* psoc, const uint8_t* data, uint32_t len, const uint8_t* sum) {
@@ -84,8 +79,8 @@ uint32_t recsend(socent* psoc, runctx* ctx, uint32_t connid) {
   uint32_t tl = (uint32_t)totlen;
   memmove(buf + RECHEADER, buf, payload);
   memset(buf + RECHEADER + payload, 0, (size_t)pad);
-  put32(buf, payload);
-  put32(buf + 4, (uint32_t)pad);
+  store32le(buf, payload);
+  store32le(buf + 4, (uint32_t)pad);
   memset(buf + 8, 0, 8);
   checksum(psoc, buf, HDRSUMOFF, buf + HDRSUMOFF);
   checksum(psoc, buf, tl - SUMLEN, buf + tl - SUMLEN);
@@ -111,11 +106,11 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
 
   uint32_t rc;
   if (inplen == RECHEADER) {
-    // Header step: nothing past byte 47 is read before the header checks out.
+    // Step R2: nothing past byte 47 is read before the header checks out.
     if ((rc = decr(psoc, buf, RECHEADER, connid))) return rc;
     if (!sumok(psoc, buf, HDRSUMOFF, buf + HDRSUMOFF)) return badheader(TR_HDRSUM, connid);
     if (buf[8] != 0) return badheader(TR_HDRBYTE8, connid);
-    uint32_t payload = get32(buf), pad = get32(buf + 4);
+    uint32_t payload = load32le(buf), pad = load32le(buf + 4);
     uint64_t totlen = (uint64_t)payload + pad + RECOVERHEAD;
     if (ctx->dbglevel >= 3)
       printf("   payload len=%lu pad len=%lu totlen=%lu\n", (unsigned long)payload,
@@ -128,8 +123,8 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
     return 1;
   }
 
-  // Body step: the header is plain text since the header step.
-  uint32_t payload = get32(buf), pad = get32(buf + 4);
+  // Step R3: the header is plain text since step R2.
+  uint32_t payload = load32le(buf), pad = load32le(buf + 4);
   uint64_t totlen = (uint64_t)payload + pad + RECOVERHEAD;
   if (payload == 0 || payload >= inplen || pad >= inplen || totlen != inplen)
     return badheader(TR_BODYLEN, connid);

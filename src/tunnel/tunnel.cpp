@@ -2,14 +2,10 @@
 
 #include <cstdio>
 
-#include "params/paramrec.h"
+#include "common/paramrec.h"
 #include "tunnel/tunnelsteps.h"
 
 namespace {
-
-bool istunnelend(const socent* psoc, const paramrec* prm) {
-  return (psoc->conn == 1 && prm->serverside) || (psoc->conn == 2 && prm->clientside);
-}
 
 uint32_t dispatch(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid) {
   const paramrec* prm = ctx->paramrec;
@@ -18,8 +14,8 @@ uint32_t dispatch(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
            (unsigned long)psoc->stype);
     return TR_STYPE;
   }
-  bool server = calltype >= 31 && calltype <= 34;
-  bool client = calltype >= 50 && calltype <= 54;
+  bool server = isserverstep(calltype);
+  bool client = isclientstep(calltype);
   if ((server && !(psoc->conn == 1 && prm->serverside)) ||
       (client && !(psoc->conn == 2 && prm->clientside))) {
     printf("%lu: ** Error in tunnel(): invalid call.\n", (unsigned long)connid);

@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
-#include "core/tables.h"
+#include "common/conn.h"
+#include "common/runctx.h"
 
 // Call types: 1 a read completed (relaying), 2 data is about to be written,
 // 31..34 serverside handshake steps, 50..54 clientside handshake steps.

@@ -4,8 +4,8 @@
 #pragma once
 #include <cstdint>
 
-#include "core/runctx.h"
-#include "core/tables.h"
+#include "common/conn.h"
+#include "common/runctx.h"
 
 // Failure results of tunnel(), one per cause.
 constexpr uint32_t TR_CALLTYPE = 2;    // call type not served

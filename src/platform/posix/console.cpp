@@ -129,9 +129,9 @@ int seqfinal(int intro, int* next) {
 
 }  // namespace
 
-void con_use(int fdin, int fdout) {
-  usein = fdin;
-  useout = fdout;
+void con_use(fileh in, fileh out) {
+  usein = in == FILE_INVALID ? -1 : int(in);
+  useout = out == FILE_INVALID ? -1 : int(out);
   ended = false;
   aftercr = false;
   pending = -1;

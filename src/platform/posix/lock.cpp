@@ -1,5 +1,7 @@
 #include "platform/lock.h"
 
+#include "platform/statedir.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 
 namespace {
 
-constexpr char LOCK_DIR[] = "/tmp/";
 constexpr char LOCK_SUFFIX[] = ".lock";
 constexpr uint32_t LOCK_POLLMS = 10;  // pause between two tries while the lock is held
 
@@ -62,10 +63,11 @@ int lock_take(const char* name, uint32_t waitms, lockh* h) {
   // Build the lock file path; the name must stay one file name.
   size_t len = strlen(name);
   if (len == 0 || len > LOCK_NAMEMAX || strchr(name, '/') != nullptr) return LOCK_NOTCREATED;
-  char path[sizeof LOCK_DIR + LOCK_NAMEMAX + sizeof LOCK_SUFFIX];
-  memcpy(path, LOCK_DIR, sizeof LOCK_DIR - 1);
-  memcpy(path + sizeof LOCK_DIR - 1, name, len);
-  memcpy(path + sizeof LOCK_DIR - 1 + len, LOCK_SUFFIX, sizeof LOCK_SUFFIX);
+  char file[LOCK_NAMEMAX + sizeof LOCK_SUFFIX];
+  memcpy(file, name, len);
+  memcpy(file + len, LOCK_SUFFIX, sizeof LOCK_SUFFIX);
+  char path[STATEPATHMAX];
+  if (!state_path(file, path)) return LOCK_NOTCREATED;
 
   int fd = openlockfile(path);
   if (fd < 0) return LOCK_NOTCREATED;

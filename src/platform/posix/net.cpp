@@ -17,24 +17,24 @@
 namespace {
 
 // Winsock numbers that only this file needs; the rest are in net.h.
-constexpr int WSAEINTR = 10004;
-constexpr int WSAEACCES = 10013;
-constexpr int WSAEFAULT = 10014;
-constexpr int WSAEINVAL = 10022;
-constexpr int WSAEMFILE = 10024;
-constexpr int WSAEALREADY = 10037;
-constexpr int WSAEDESTADDRREQ = 10039;
-constexpr int WSAEMSGSIZE = 10040;
-constexpr int WSAEPROTOTYPE = 10041;
-constexpr int WSAENOPROTOOPT = 10042;
-constexpr int WSAEPROTONOSUPPORT = 10043;
-constexpr int WSAEOPNOTSUPP = 10045;
-constexpr int WSAEAFNOSUPPORT = 10047;
-constexpr int WSAENOBUFS = 10055;
-constexpr int WSAEISCONN = 10056;
-constexpr int WSAEHOSTDOWN = 10064;
-constexpr int WSATRY_AGAIN = 11002;
-constexpr int WSANO_RECOVERY = 11003;
+constexpr int NETERR_INTR = 10004;
+constexpr int NETERR_ACCES = 10013;
+constexpr int NETERR_FAULT = 10014;
+constexpr int NETERR_INVAL = 10022;
+constexpr int NETERR_MFILE = 10024;
+constexpr int NETERR_ALREADY = 10037;
+constexpr int NETERR_DESTADDRREQ = 10039;
+constexpr int NETERR_MSGSIZE = 10040;
+constexpr int NETERR_PROTOTYPE = 10041;
+constexpr int NETERR_NOPROTOOPT = 10042;
+constexpr int NETERR_PROTONOSUPPORT = 10043;
+constexpr int NETERR_OPNOTSUPP = 10045;
+constexpr int NETERR_AFNOSUPPORT = 10047;
+constexpr int NETERR_NOBUFS = 10055;
+constexpr int NETERR_ISCONN = 10056;
+constexpr int NETERR_HOSTDOWN = 10064;
+constexpr int NETERR_TRY_AGAIN = 11002;
+constexpr int NETERR_NO_RECOVERY = 11003;
 
 // errnowsa[i]: the errno value and the Winsock number that stands for it.
 // This is the one place where the two numberings meet.
@@ -43,43 +43,43 @@ struct errpair {
   int wsa;
 };
 constexpr errpair errnowsa[] = {
-    {EINTR, WSAEINTR},
-    {EBADF, WSAENOTSOCK},        // a closed or foreign handle is "not a socket" to Winsock
-    {EACCES, WSAEACCES},
-    {EPERM, WSAEACCES},
-    {EFAULT, WSAEFAULT},
-    {EINVAL, WSAEINVAL},
-    {EMFILE, WSAEMFILE},
-    {ENFILE, WSAEMFILE},
-    {EWOULDBLOCK, WSAEWOULDBLOCK},
-    {EAGAIN, WSAEWOULDBLOCK},    // the same value on Linux; kept for systems where it differs
-    {EINPROGRESS, WSAEWOULDBLOCK},  // a pending connect reads as would-block, as on Winsock
-    {EALREADY, WSAEALREADY},
-    {ENOTSOCK, WSAENOTSOCK},
-    {EDESTADDRREQ, WSAEDESTADDRREQ},
-    {EMSGSIZE, WSAEMSGSIZE},
-    {EPROTOTYPE, WSAEPROTOTYPE},
-    {ENOPROTOOPT, WSAENOPROTOOPT},
-    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
-    {EOPNOTSUPP, WSAEOPNOTSUPP},
-    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
-    {EADDRINUSE, WSAEADDRINUSE},
-    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
-    {ENETDOWN, WSAENETDOWN},
-    {ENETUNREACH, WSAENETUNREACH},
-    {ENETRESET, WSAENETRESET},
-    {ECONNABORTED, WSAECONNABORTED},
-    {ECONNRESET, WSAECONNRESET},
-    {ENOBUFS, WSAENOBUFS},
-    {ENOMEM, WSAENOBUFS},
-    {EISCONN, WSAEISCONN},
-    {ENOTCONN, WSAENOTCONN},
-    {EPIPE, WSAESHUTDOWN},       // writing after the peer or we shut the stream down
-    {ESHUTDOWN, WSAESHUTDOWN},
-    {ETIMEDOUT, WSAETIMEDOUT},
-    {ECONNREFUSED, WSAECONNREFUSED},
-    {EHOSTDOWN, WSAEHOSTDOWN},
-    {EHOSTUNREACH, WSAEHOSTUNREACH},
+    {EINTR, NETERR_INTR},
+    {EBADF, NETERR_NOTSOCK},        // a closed or foreign handle is "not a socket" to Winsock
+    {EACCES, NETERR_ACCES},
+    {EPERM, NETERR_ACCES},
+    {EFAULT, NETERR_FAULT},
+    {EINVAL, NETERR_INVAL},
+    {EMFILE, NETERR_MFILE},
+    {ENFILE, NETERR_MFILE},
+    {EWOULDBLOCK, NETERR_WOULDBLOCK},
+    {EAGAIN, NETERR_WOULDBLOCK},    // the same value on Linux; kept for systems where it differs
+    {EINPROGRESS, NETERR_WOULDBLOCK},  // a pending connect reads as would-block, as on Winsock
+    {EALREADY, NETERR_ALREADY},
+    {ENOTSOCK, NETERR_NOTSOCK},
+    {EDESTADDRREQ, NETERR_DESTADDRREQ},
+    {EMSGSIZE, NETERR_MSGSIZE},
+    {EPROTOTYPE, NETERR_PROTOTYPE},
+    {ENOPROTOOPT, NETERR_NOPROTOOPT},
+    {EPROTONOSUPPORT, NETERR_PROTONOSUPPORT},
+    {EOPNOTSUPP, NETERR_OPNOTSUPP},
+    {EAFNOSUPPORT, NETERR_AFNOSUPPORT},
+    {EADDRINUSE, NETERR_ADDRINUSE},
+    {EADDRNOTAVAIL, NETERR_ADDRNOTAVAIL},
+    {ENETDOWN, NETERR_NETDOWN},
+    {ENETUNREACH, NETERR_NETUNREACH},
+    {ENETRESET, NETERR_NETRESET},
+    {ECONNABORTED, NETERR_CONNABORTED},
+    {ECONNRESET, NETERR_CONNRESET},
+    {ENOBUFS, NETERR_NOBUFS},
+    {ENOMEM, NETERR_NOBUFS},
+    {EISCONN, NETERR_ISCONN},
+    {ENOTCONN, NETERR_NOTCONN},
+    {EPIPE, NETERR_SHUTDOWN},       // writing after the peer or we shut the stream down
+    {ESHUTDOWN, NETERR_SHUTDOWN},
+    {ETIMEDOUT, NETERR_TIMEDOUT},
+    {ECONNREFUSED, NETERR_CONNREFUSED},
+    {EHOSTDOWN, NETERR_HOSTDOWN},
+    {EHOSTUNREACH, NETERR_HOSTUNREACH},
 };
 
 // The last failure of this thread, in Winsock numbers (WSAGetLastError).
@@ -126,31 +126,6 @@ bool connected(int fd) {
 
 }  // namespace
 
-void sockset_zero(sockset* s) {
-  s->count = 0;
-}
-
-void sockset_add(sockset* s, sockh h) {
-  if (sockset_has(s, h) || s->count >= FDSETMAX) return;
-  s->handles[s->count++] = h;
-}
-
-void sockset_remove(sockset* s, sockh h) {
-  for (uint32_t i = 0; i < s->count; i++) {
-    if (s->handles[i] != h) continue;
-    // Keep the order of the others; select() reports in set order.
-    memmove(&s->handles[i], &s->handles[i + 1], (s->count - i - 1) * sizeof(sockh));
-    s->count--;
-    return;
-  }
-}
-
-bool sockset_has(const sockset* s, sockh h) {
-  for (uint32_t i = 0; i < s->count; i++)
-    if (s->handles[i] == h) return true;
-  return false;
-}
-
 int net_translate_error(int errnum) {
   for (const errpair& p : errnowsa)
     if (p.errnum == errnum) return p.wsa;
@@ -184,7 +159,7 @@ sockh net_socket() {
 
 int net_setnonblocking(sockh h) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) return fail(errno);
   return 0;
@@ -192,9 +167,9 @@ int net_setnonblocking(sockh h) {
 
 int net_bind(sockh h, uint32_t addr, uint16_t port) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   // SO_REUSEADDR on Linux still refuses a port that another socket listens
-  // on (a second relay on the same port fails with WSAEADDRINUSE), but lets
+  // on (a second relay on the same port fails with NETERR_ADDRINUSE), but lets
   // the relay restart at once while connections of its previous run linger in
   // TIME_WAIT, as a Winsock listener may. Without it an operator would wait
   // minutes after every restart.
@@ -207,7 +182,7 @@ int net_bind(sockh h, uint32_t addr, uint16_t port) {
 
 int net_listen(sockh h, int backlog) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   if (::listen(fd, backlog) != 0) return fail(errno);
   return 0;
 }
@@ -215,7 +190,7 @@ int net_listen(sockh h, int backlog) {
 sockh net_accept(sockh h, uint32_t* addr, uint16_t* port) {
   int fd = validfd(h);
   if (fd < 0) {
-    failwsa(WSAENOTSOCK);
+    failwsa(NETERR_NOTSOCK);
     return NET_INVALID;
   }
   // A Winsock socket accepted from a non-blocking listener is non-blocking
@@ -242,17 +217,17 @@ sockh net_accept(sockh h, uint32_t* addr, uint16_t* port) {
 
 int net_connect(sockh h, uint32_t addr, uint16_t port) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   sockaddr_in sa = ipv4addr(addr, port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
   // An interrupted connect goes on in the background, like one in progress.
-  if (errno == EINTR) return failwsa(WSAEWOULDBLOCK);
+  if (errno == EINTR) return failwsa(NETERR_WOULDBLOCK);
   return fail(errno);
 }
 
 int net_recv(sockh h, void* buf, uint32_t len) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   if (len > uint32_t(INT_MAX)) len = uint32_t(INT_MAX);
   ssize_t n;
   do n = ::recv(fd, buf, len, 0);
@@ -263,7 +238,7 @@ int net_recv(sockh h, void* buf, uint32_t len) {
 
 int net_send(sockh h, const void* buf, uint32_t len) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   if (len > uint32_t(INT_MAX)) len = uint32_t(INT_MAX);
   ssize_t n;
   do n = ::send(fd, buf, len, MSG_NOSIGNAL);
@@ -274,11 +249,11 @@ int net_send(sockh h, const void* buf, uint32_t len) {
 
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   sockaddr_in sa;
   socklen_t len = sizeof sa;
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return fail(errno);
-  if (sa.sin_family != AF_INET) return failwsa(WSAEAFNOSUPPORT);
+  if (sa.sin_family != AF_INET) return failwsa(NETERR_AFNOSUPPORT);
   if (addr) *addr = sa.sin_addr.s_addr;
   if (port) *port = ntohs(sa.sin_port);
   return 0;
@@ -286,7 +261,7 @@ int net_getpeername(sockh h, uint32_t* addr, uint16_t* port) {
 
 int net_getsockerror(sockh h, int* err) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   int e = 0;
   socklen_t len = sizeof e;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len) != 0) return fail(errno);
@@ -296,7 +271,7 @@ int net_getsockerror(sockh h, int* err) {
 
 int net_close(sockh h) {
   int fd = validfd(h);
-  if (fd < 0) return failwsa(WSAENOTSOCK);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
   // On Linux the descriptor is gone even when close() reports EINTR; a retry
   // could close a descriptor that another open has reused meanwhile.
   if (::close(fd) != 0 && errno != EINTR) return fail(errno);
@@ -314,14 +289,14 @@ int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
     if (!s) continue;
     for (uint32_t i = 0; i < s->count && i < FDSETMAX; i++) {
       int fd = validfd(s->handles[i]);
-      if (fd < 0) return failwsa(WSAENOTSOCK);
+      if (fd < 0) return failwsa(NETERR_NOTSOCK);
       nfds_t k = 0;
       while (k < nfds && fds[k].fd != fd) k++;
       if (k == nfds) fds[nfds++] = pollfd{fd, 0, 0};
     }
   }
   // Winsock refuses a select() over nothing rather than sleeping.
-  if (nfds == 0) return failwsa(WSAEINVAL);
+  if (nfds == 0) return failwsa(NETERR_INVAL);
   for (int j = 0; j < 3; j++) {
     if (!sets[j]) continue;
     for (nfds_t k = 0; k < nfds; k++)
@@ -344,7 +319,7 @@ int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
   bool ready[3][3 * FDSETMAX] = {};
   for (nfds_t k = 0; k < nfds; k++) {
     short r = fds[k].revents;
-    if (r & POLLNVAL) return failwsa(WSAENOTSOCK);
+    if (r & POLLNVAL) return failwsa(NETERR_NOTSOCK);
     sockh h = sockh(fds[k].fd);
     bool inrd = rd && sockset_has(rd, h);
     bool inwr = wr && sockset_has(wr, h);
@@ -414,13 +389,13 @@ int net_lookup(const char* name, uint32_t* addr) {
         ::freeaddrinfo(res);
         return NET_LOOKUP_NOTIPV4;
       }
-      wsa = WSAHOST_NOT_FOUND;
+      wsa = NETERR_HOST_NOT_FOUND;
       break;
     }
-    case EAI_AGAIN: wsa = WSATRY_AGAIN; break;
-    case EAI_MEMORY: wsa = WSAENOBUFS; break;
+    case EAI_AGAIN: wsa = NETERR_TRY_AGAIN; break;
+    case EAI_MEMORY: wsa = NETERR_NOBUFS; break;
     case EAI_SYSTEM: wsa = net_translate_error(errno); break;
-    default: wsa = WSANO_RECOVERY; break;
+    default: wsa = NETERR_NO_RECOVERY; break;
   }
   lasterror = wsa;
   return wsa;

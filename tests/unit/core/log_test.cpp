@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
+#include "common/log.h"
 #include "platform/clock.h"
 
 namespace {

@@ -53,7 +53,7 @@ sockh startconnect(uint16_t port) {
   int rc = net_connect(c, LOOPBACK, port);
   // Loopback may finish at once; either way select() must then report it.
   if (rc != 0) {
-    EXPECT_EQ(net_lasterror(), WSAEWOULDBLOCK);
+    EXPECT_EQ(net_lasterror(), NETERR_WOULDBLOCK);
   }
   return c;
 }
@@ -127,10 +127,10 @@ TEST(NetError, ErrnoTranslatesToWinsockNumbers) {
   // Every failing call leaves its code for net_lasterror().
   char buf[4];
   EXPECT_EQ(net_recv(NET_INVALID, buf, sizeof buf), -1);
-  EXPECT_EQ(net_lasterror(), WSAENOTSOCK);
+  EXPECT_EQ(net_lasterror(), NETERR_NOTSOCK);
   sockh h = net_socket();
   EXPECT_EQ(net_recv(h, buf, sizeof buf), -1);
-  EXPECT_EQ(net_lasterror(), WSAENOTCONN);
+  EXPECT_EQ(net_lasterror(), NETERR_NOTCONN);
   net_close(h);
 }
 
@@ -150,7 +150,7 @@ TEST(NetStartup, GrantsVersionTwoTwoAndSurvivesWritesToAClosedPeer) {
     if (rc >= 0) usleep(10000);
   }
   ASSERT_EQ(rc, -1);
-  EXPECT_TRUE(net_lasterror() == WSAECONNRESET || net_lasterror() == WSAESHUTDOWN) << net_lasterror();
+  EXPECT_TRUE(net_lasterror() == NETERR_CONNRESET || net_lasterror() == NETERR_SHUTDOWN) << net_lasterror();
   net_cleanup();
 }
 
@@ -158,9 +158,9 @@ TEST(NetBind, SecondListenerRefusedRestartAfterTimeWaitAllowed) {
   listener l;
   sockh second = net_socket();
   EXPECT_EQ(net_bind(second, 0, l.port), -1);   // any-address bind over a loopback listener
-  EXPECT_EQ(net_lasterror(), WSAEADDRINUSE);
+  EXPECT_EQ(net_lasterror(), NETERR_ADDRINUSE);
   EXPECT_EQ(net_bind(second, LOOPBACK, l.port), -1);
-  EXPECT_EQ(net_lasterror(), WSAEADDRINUSE);
+  EXPECT_EQ(net_lasterror(), NETERR_ADDRINUSE);
   net_close(second);
 
   // Leave a connection in TIME_WAIT on the port: the listening side closes first.
@@ -208,7 +208,7 @@ TEST(NetSelect, ConnectOutcomeInWriteOrExceptionSet) {
   ASSERT_EQ(ex.count, 1u);
   EXPECT_EQ(ex.handles[0], c);
   EXPECT_EQ(net_getsockerror(c, &err), 0);
-  EXPECT_EQ(err, WSAECONNREFUSED);
+  EXPECT_EQ(err, NETERR_CONNREFUSED);
   net_close(c);
 }
 
@@ -311,7 +311,7 @@ TEST(NetSelect, NothingToWaitForOrAClosedHandleFailsAtOnce) {
   net_close(h);
   sockset_add(&rd, h);
   EXPECT_EQ(net_select(&rd, nullptr, nullptr, 5000), -1);
-  EXPECT_EQ(net_lasterror(), WSAENOTSOCK);
+  EXPECT_EQ(net_lasterror(), NETERR_NOTSOCK);
   EXPECT_LT(msnow() - t0, 1000u);
 }
 
@@ -320,8 +320,8 @@ TEST(NetLookup, NamesAddressesAndDottedForm) {
   EXPECT_EQ(net_lookup("localhost", &addr), 0);
   EXPECT_EQ(addr, LOOPBACK);
   addr = 0;
-  EXPECT_EQ(net_lookup("no-such-host.invalid", &addr), WSAHOST_NOT_FOUND);
-  EXPECT_EQ(net_lasterror(), WSAHOST_NOT_FOUND);
+  EXPECT_EQ(net_lookup("no-such-host.invalid", &addr), NETERR_HOST_NOT_FOUND);
+  EXPECT_EQ(net_lasterror(), NETERR_HOST_NOT_FOUND);
 
   char out[16];
   net_ntoa(LOOPBACK, out);
@@ -350,7 +350,7 @@ TEST(NetAccept, InheritsNonBlockingModeFromTheListener) {
   for (int i = 0; i < 100 && a == NET_INVALID; i++) {
     a = net_accept(l.h, nullptr, nullptr);
     if (a == NET_INVALID) {
-      EXPECT_EQ(net_lasterror(), WSAEWOULDBLOCK);
+      EXPECT_EQ(net_lasterror(), NETERR_WOULDBLOCK);
       usleep(10000);
     }
   }
@@ -360,11 +360,11 @@ TEST(NetAccept, InheritsNonBlockingModeFromTheListener) {
   int n = net_send(a, big.data(), uint32_t(big.size()));
   EXPECT_GT(n, 0);
   EXPECT_LT(n, int(big.size()));
-  // Once the buffers are full the next send would block: WSAEWOULDBLOCK.
+  // Once the buffers are full the next send would block: NETERR_WOULDBLOCK.
   int rc = 0;
   for (int i = 0; i < 1000 && rc >= 0; i++) rc = net_send(a, big.data(), 1 << 20);
   EXPECT_EQ(rc, -1);
-  EXPECT_EQ(net_lasterror(), WSAEWOULDBLOCK);
+  EXPECT_EQ(net_lasterror(), NETERR_WOULDBLOCK);
   net_close(a);
   net_close(c);
 }

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "common/paramrec.h"
 #include "crypto/des.h"
 #include "crypto/rc4.h"
 #include "hexstr.h"
 #include "osslref.h"
-#include "params/paramrec.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/sysrand.h"
 #include "platform/lock.h"
+#include "tunnel/sysrand.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ struct SeedFile {
     char lock[SYSRAND_MUTEXNAMEMAX + 1];
     sysrandmutexname(path.c_str(), lock);
     lockname = lock;
-    lockpath = "/tmp/" + lockname + ".lock";
+    lockpath = "/var/tmp/" + lockname + ".lock";
   }
   ~SeedFile() {
     if (DIR* d = opendir(dir.c_str())) {

@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "core/runctx.h"
+#include "common/paramrec.h"
+#include "common/runctx.h"
 #include "params/paramfile.h"
-#include "params/paramrec.h"
 
 namespace paramtest {
 

@@ -20,7 +20,7 @@ struct TestLock {
   std::string name;
   std::string path;
   explicit TestLock(const char* what)
-      : name("kevratest_" + std::to_string(getpid()) + "_" + what), path("/tmp/" + name + ".lock") {
+      : name("kevratest_" + std::to_string(getpid()) + "_" + what), path("/var/tmp/" + name + ".lock") {
     unlink(path.c_str());
   }
   ~TestLock() { unlink(path.c_str()); }

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/runctx.h"
+#include "common/paramrec.h"
+#include "common/runctx.h"
 #include "core/tables.h"
-#include "params/paramrec.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/tunnel.h"
 

@@ -22,3 +22,8 @@ struct runctx {
   uint32_t num1, last1, ticks1[RING1SLOTS];
   uint32_t num2, last2, ticks2[RING2SLOTS];
 };
+
+// addtimeval(type, ctx): note the tick count of a connection arrival (type 1)
+// or of a console line (type 2) in the run context's rings; they feed the
+// tunnel's nonces.
+void addtimeval(uint32_t type, runctx* ctx);

@@ -1,4 +1,4 @@
-#include "core/printable.h"
+#include "common/printable.h"
 
 void printable(const uint8_t* in, uint32_t len, char* out) {
   // A control byte would let a peer move the cursor or rewrite earlier lines

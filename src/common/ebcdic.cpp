@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "common/log.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
-#include "crypto/sysrand.h"
+#include "tunnel/sysrand.h"
 
 #include <cstring>
 
+#include "crypto/bytes.h"
 #include "crypto/md5.h"
 #include "crypto/secure.h"
 #include "platform/clock.h"
@@ -20,28 +21,20 @@ struct seedrec {
   uint32_t x1, y1, x2, y2;
 };
 
-uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void putle32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = uint8_t(v >> (8 * i));
-}
-
 void unpackrec(const uint8_t* raw, seedrec* rec) {
   memcpy(rec->tag, raw, 4);
-  rec->x1 = le32(raw + 4);
-  rec->y1 = le32(raw + 8);
-  rec->x2 = le32(raw + 12);
-  rec->y2 = le32(raw + 16);
+  rec->x1 = load32le(raw + 4);
+  rec->y1 = load32le(raw + 8);
+  rec->x2 = load32le(raw + 12);
+  rec->y2 = load32le(raw + 16);
 }
 
 void packrec(const seedrec* rec, uint8_t* raw) {
   memcpy(raw, rec->tag, 4);
-  putle32(raw + 4, rec->x1);
-  putle32(raw + 8, rec->y1);
-  putle32(raw + 12, rec->x2);
-  putle32(raw + 16, rec->y2);
+  store32le(raw + 4, rec->x1);
+  store32le(raw + 8, rec->y1);
+  store32le(raw + 12, rec->x2);
+  store32le(raw + 16, rec->y2);
 }
 
 // Seed a new or empty file: MD5 of the local time, laid out as the 16 bytes
@@ -59,10 +52,10 @@ void seedfromtime(seedrec* rec) {
   uint8_t digest[16];
   md5hash(systime, sizeof systime, digest);
   memcpy(rec->tag, "RND0", 4);
-  rec->x1 = le32(digest);
-  rec->y1 = le32(digest + 4);
-  rec->x2 = le32(digest + 8);
-  rec->y2 = le32(digest + 12);
+  rec->x1 = load32le(digest);
+  rec->y1 = load32le(digest + 4);
+  rec->x2 = load32le(digest + 8);
+  rec->y2 = load32le(digest + 12);
   // The time is the whole seed of the file; leave none of it behind.
   secure_zero(digest, sizeof digest);
   secure_zero(systime, sizeof systime);
