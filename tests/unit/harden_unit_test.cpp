@@ -1,0 +1,157 @@
+// What another local user or a careless parameter file could do: hold the
+// seed-file lock, plant seed files, read secrets in messages, leave a filter
+// rule half written.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/lock.h"
+#include "platform/statedir.h"
+#include "platform/sysinfo.h"
+#include "tunnel/keysetup.h"
+#include "tunnel/sysrand.h"
+#include "unit/params/paramtest.h"
+
+namespace {
+
+// A state folder open to every user (like /var/tmp), in use while it lives.
+struct statedir {
+  paramtest::tmpdir dir;
+  statedir() {
+    chmod(dir.path.c_str(), 01777);
+    state_usedir(dir.path.c_str());
+  }
+  ~statedir() { state_usedir(nullptr); }
+  std::string at(const std::string& name) const { return dir.path + "/" + name; }
+};
+
+const passwd* nobody() { return geteuid() == 0 ? getpwnam("nobody") : nullptr; }
+
+// A seed record with tag RND1 and fixed states, as a file of the given owner and mode.
+void plantseed(const std::string& path, uid_t uid, mode_t mode) {
+  const char rec[] = "RND1abcdefghijklmnop";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(write(fd, rec, 20), 20);
+  ASSERT_EQ(fchown(fd, uid, gid_t(-1)), 0);
+  ASSERT_EQ(fchmod(fd, mode), 0);
+  close(fd);
+}
+
+std::string readall(const std::string& path) {
+  std::string s(64, '\0');
+  int fd = open(path.c_str(), O_RDONLY);
+  ssize_t n = fd < 0 ? 0 : read(fd, s.data(), s.size());
+  if (fd >= 0) close(fd);
+  return s.substr(0, n < 0 ? 0 : size_t(n));
+}
+
+}  // namespace
+
+// Another user must neither hold our lock (which stalls every tunnel 5 s per
+// call) nor plant a lock file of their own for us to wait on.
+TEST(Harden, LockCannotBeHeldByAnotherUser) {
+  const passwd* pw = nobody();
+  if (pw == nullptr) GTEST_SKIP() << "needs root and a user 'nobody' to act as another local user";
+  statedir sd;
+  for (bool planted : {false, true}) {
+    std::string name = planted ? "harden_planted" : "harden_ours";
+    lockh h;
+    if (!planted) {   // the lock file exists: made by an earlier call of ours
+      ASSERT_EQ(lock_take(name.c_str(), 0, &h), LOCK_OBTAINED);
+      lock_release(h);
+    }
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t pid = fork();
+    if (pid == 0) {   // the other user: open (or create) the lock file and hold it
+      if (setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(1);
+      int fd = open(sd.at(name + ".lock").c_str(), O_RDONLY | O_CREAT, 0666);
+      char held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'h' : 'n';
+      (void)!write(ready[1], &held, 1);
+      pause();
+      _exit(0);
+    }
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    EXPECT_EQ(held, planted ? 'h' : 'n') << "the other user could hold our lock";
+    int rc = lock_take(name.c_str(), 300, &h);
+    EXPECT_EQ(rc, planted ? LOCK_NOTCREATED : LOCK_OBTAINED) << name;
+    if (rc == LOCK_OBTAINED) lock_release(h);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+  }
+}
+
+// A seed file another user made, or may write, is left alone and reported.
+TEST(Harden, ForeignSeedFilesAreRefused) {
+  statedir sd;
+  struct row {
+    const char* file;   // s1: the first generator, s2: the second
+    bool other;         // owned by another user
+    mode_t mode;
+    int want;           // gennonce's result
+  } rows[] = {
+      {"s1.kvr", false, 0644, 0}, {"s2.kvr", false, 0666, 3}, {"s2.kvr", false, 0620, 3},
+      {"s1.kvr", false, 0602, 3}, {"s1.kvr", true, 0600, 3},  {"s2.kvr", true, 0644, 3},
+  };
+  for (const row& r : rows) {
+    if (r.other && nobody() == nullptr) continue;   // needs root to give a file away
+    unlink(sd.at("s1.kvr").c_str());
+    unlink(sd.at("s2.kvr").c_str());
+    plantseed(sd.at(r.file), r.other ? nobody()->pw_uid : geteuid(), r.mode);
+    uint8_t out[32];
+    EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
+    if (r.want != 0) {
+      EXPECT_EQ(readall(sd.at(r.file)), "RND1abcdefghijklmnop") << r.file;
+    }
+  }
+}
+
+TEST(Harden, SystemRandomSourceFillsEveryByte) {
+  uint8_t a[64] = {}, b[64] = {}, zero[64] = {};
+  ASSERT_EQ(sys_random(a, sizeof a), 0);
+  ASSERT_EQ(sys_random(b, sizeof b), 0);
+  EXPECT_EQ(sys_random(b, 0), 0);
+  EXPECT_NE(memcmp(a, b, 64), 0);
+  EXPECT_NE(memcmp(a + 32, zero, 32), 0);   // the tail is filled too
+}
+
+// Secrets are masked in every message that quotes them; a FILTER rule that
+// is incomplete or carries more than one address is reported.
+TEST(Harden, ParamFileMessagesMaskSecretsAndReportFilterMistakes) {
+  std::string s129(129, 's');
+  struct {
+    std::string line, out;
+  } rows[] = {
+      {"TUNNEL CLIENTSIDE SECRET hunter2",
+       "** Error: Incomplete statement: TUNNEL CLIENTSIDE SECRET ********\n"},
+      {"tunnel serv sec 'two words' user",
+       "** Error: missing value on TUNNEL statement: tunnel serv sec ******** user\n"},
+      {"TUNNEL CLIENTSIDE USERNAME sec SECRET x\tSECRET",
+       "** Error: missing value on TUNNEL statement: TUNNEL CLIENTSIDE USERNAME sec SECRET "
+       "********\tSECRET\n"},
+      {"TUNNEL CLIENTSIDE SECRET ??", "** Error: Incomplete statement: TUNNEL CLIENTSIDE SECRET ??\n"},
+      {"TUNNEL CLIENTSIDE USERNAME bob SECRET " + s129,
+       "** Error: invalid value on TUNNEL statement: ********\n"},
+      {"FILTER DENY", "** Error: Incomplete statement: FILTER DENY\n"},
+      {"FILTER", "** Error: Incomplete statement: FILTER\n"},
+      {"FILTER DENY 10.1 10.2 10.3", "** Warning: extra word 10.2 on FILTER statement ignored\n"},
+  };
+  for (const auto& r : rows) {
+    auto got = paramtest::readtext(r.line + "\n");
+    EXPECT_EQ(got.out, r.out);
+    EXPECT_EQ(got.prm->numfilt, r.line == "FILTER DENY 10.1 10.2 10.3" ? 1u : 0u) << r.line;
+  }
+}
