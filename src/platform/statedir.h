@@ -7,6 +7,8 @@ constexpr uint32_t STATEPATHMAX = 260;   // bytes of a state file's path, termin
 
 // state_path(name, out): the path of the state file called name (no
 // separators) in the state folder; false, with out empty, when it does not fit.
+// The state folder is the one of state_usedir, else the one a service manager
+// gives the relay (STATE_DIRECTORY on POSIX systems), else the system's.
 bool state_path(const char* name, char out[STATEPATHMAX]);
 
 // state_usedir(dir): keep state in the folder dir from now on instead of the

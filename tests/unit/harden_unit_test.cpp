@@ -128,6 +128,17 @@ TEST(Harden, SystemRandomSourceFillsEveryByte) {
   EXPECT_NE(memcmp(a + 32, zero, 32), 0);   // the tail is filled too
 }
 
+// A service manager's state folder keeps the seed files across restarts.
+TEST(Harden, StateFolderOfTheServiceManager) {
+  char path[STATEPATHMAX];
+  for (const char* env : {"/var/lib/kevra:/var/lib/other", "relative", ""}) {
+    setenv("STATE_DIRECTORY", env, 1);
+    ASSERT_TRUE(state_path("s1.kvr", path));
+    EXPECT_STREQ(path, env[0] == '/' ? "/var/lib/kevra/s1.kvr" : "/var/tmp/s1.kvr");
+  }
+  unsetenv("STATE_DIRECTORY");
+}
+
 // Secrets are masked in every message that quotes them; a FILTER rule that
 // is incomplete or carries more than one address is reported.
 TEST(Harden, ParamFileMessagesMaskSecretsAndReportFilterMistakes) {

@@ -1,6 +1,7 @@
 #include "platform/statedir.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -13,8 +14,20 @@ char usedir[STATEPATHMAX];   // state_usedir(); empty: SYSTEMDIR
 }  // namespace
 
 bool state_path(const char* name, char out[STATEPATHMAX]) {
-  const char* dir = usedir[0] != '\0' ? usedir : SYSTEMDIR;
-  int n = snprintf(out, STATEPATHMAX, "%s/%s", dir, name);
+  // A service manager that keeps a state folder for the relay names it in
+  // STATE_DIRECTORY (systemd's StateDirectory=; the first of a list counts):
+  // private to the service and kept across restarts, unlike a shared /var/tmp.
+  const char* dir = SYSTEMDIR;
+  int dirlen = int(sizeof SYSTEMDIR - 1);
+  const char* env = getenv("STATE_DIRECTORY");
+  if (usedir[0] != '\0') {
+    dir = usedir;
+    dirlen = int(strlen(usedir));
+  } else if (env != nullptr && env[0] == '/') {
+    dir = env;
+    dirlen = int(strcspn(env, ":"));
+  }
+  int n = snprintf(out, STATEPATHMAX, "%.*s/%s", dirlen, dir, name);
   if (n < 0 || uint32_t(n) >= STATEPATHMAX) {
     out[0] = '\0';
     return false;
