@@ -231,7 +231,7 @@ void dofilter(linestate* ls) {
     printf("** Invalid keyword %s on FILTER statement\n", ls->sc.token);
     return;
   }
-  // Only the third token counts; a statement without one stores nothing.
+  // Only the third token counts; a statement without one stores nothing and says so.
   if (!next(ls, false)) return lineerror("** Error: Incomplete statement: ", ls->line);
   if (ipfiltitem(prm, type, ls->sc.token, ls->sc.code, ls->ctx->dbglevel) != 0) return;
   // One address per statement: say so when the line holds more.
