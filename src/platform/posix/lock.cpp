@@ -54,9 +54,13 @@ int openlockfile(const char* path) {
     }
     if ((st.st_mode & 077) != 0) {
       // Ours, but open to others (made so by an earlier version): someone
-      // may hold it open already, so a new file replaces it.
+      // may hold it open already, so a new file replaces it. Unless another
+      // of our takers has just done so: its new file stays.
       ::close(fd);
-      if (::unlink(path) != 0) return -1;
+      struct stat now;
+      if (::lstat(path, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
+          ::unlink(path) != 0)
+        return -1;
       continue;
     }
     return fd;
