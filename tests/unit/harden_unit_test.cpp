@@ -41,24 +41,32 @@ std::string readall(const std::string& path) {
 }  // namespace
 
 // Another user must neither hold our lock (which stalls every tunnel 5 s per
-// call) nor plant a lock file of their own for us to wait on.
+// call), nor keep holding one from an earlier version that let everyone open
+// it, nor plant a lock file of their own for us to wait on.
 TEST(Harden, LockCannotBeHeldByAnotherUser) {
   const passwd* pw = nobody();
   if (pw == nullptr) GTEST_SKIP() << "needs root and a user 'nobody' to act as another local user";
   statedir sd;
-  for (bool planted : {false, true}) {
-    std::string name = planted ? "harden_planted" : "harden_ours";
+  struct {
+    const char* name;
+    char held;   // the other user got hold of it: 'h', or not: 'n'
+    int want;
+  } rows[] = {{"ours", 'n', LOCK_OBTAINED}, {"old", 'h', LOCK_OBTAINED}, {"planted", 'h', LOCK_NOTCREATED}};
+  for (const auto& r : rows) {
+    std::string name = r.name, path = sd.path + "/" + name + ".lock";
     lockh h;
-    if (!planted) {   // the lock file exists: made by an earlier call of ours
-      ASSERT_EQ(lock_take(name.c_str(), 0, &h), LOCK_OBTAINED);
+    if (name == "ours") {   // made by an earlier call
+      ASSERT_EQ(lock_take(r.name, 0, &h), LOCK_OBTAINED);
       lock_release(h);
+    } else if (name == "old") {   // made by an earlier version, open to all
+      ASSERT_EQ(chmod(sd.write(name + ".lock", "").c_str(), 0666), 0);
     }
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t pid = fork();
     if (pid == 0) {   // the other user: open (or create) the lock file and hold it
       if (setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(1);
-      int fd = open((sd.path + "/" + name + ".lock").c_str(), O_RDONLY | O_CREAT, 0666);
+      int fd = open(path.c_str(), O_RDONLY | O_CREAT, 0666);
       char held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'h' : 'n';
       (void)!write(ready[1], &held, 1);
       pause();
@@ -66,9 +74,9 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
     }
     char held = 0;
     ASSERT_EQ(read(ready[0], &held, 1), 1);
-    EXPECT_EQ(held, planted ? 'h' : 'n') << "the other user could hold our lock";
-    int rc = lock_take(name.c_str(), 300, &h);
-    EXPECT_EQ(rc, planted ? LOCK_NOTCREATED : LOCK_OBTAINED) << name;
+    EXPECT_EQ(held, r.held) << name;
+    int rc = lock_take(r.name, 300, &h);
+    EXPECT_EQ(rc, r.want) << name;
     if (rc == LOCK_OBTAINED) lock_release(h);
     kill(pid, SIGKILL), waitpid(pid, nullptr, 0), close(ready[0]), close(ready[1]);
   }
