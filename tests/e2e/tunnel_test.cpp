@@ -50,8 +50,6 @@ const chain kChains[] = {
     {"WrongSecret", {{opt("RC4") + srv("u", "right"), ""}, {opt("RC4") + cli("u", "wrong"), ""}},
      false, 1, "1: ** Incorrect message received during authentication.\n"
                "      Possible wrong secret, or mismatched encryption type.\n   Connection closed.\n"},
-    {"OtherCipher", {{opt("DES3") + srv("u", "p"), ""}, {opt("RC4") + cli("u", "p"), ""}},
-     false, 1, "1: ** Incorrect message received during authentication.\n"},
 };
 
 void PrintTo(const chain& r, std::ostream* os) { *os << r.name; }

@@ -6,7 +6,6 @@
 // descriptor leaked, no memory kept, and both relays still accept.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,12 +20,10 @@ using namespace harness;
 constexpr int kGood = 36;            // good connections at once; faults take the rest of 40
 constexpr size_t kBytes = 2 << 20;   // each way, per good connection
 
-long rss_kb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  return -1;
+long rss_kb(pid_t pid) {   // resident memory
+  long pages = 0, resident = -1;
+  std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> pages >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 size_t fds(pid_t pid) {
@@ -37,32 +34,23 @@ size_t fds(pid_t pid) {
 // A man in the middle toward target for its n-th client: past the two
 // 128-byte handshake messages it flips a byte (n even) or resets (n odd).
 void tamper(int c, size_t n, uint16_t target) {
-  int s = connect_to(target);
+  client s(target);
   size_t up = 0, at = 256 + (n % 2 ? 100 : 60);
   char buf[16384];
-  for (pollfd p[2] = {{c, POLLIN, 0}, {s, POLLIN, 0}}; ::poll(p, 2, 60000) > 0;) {
-    ssize_t k = p[0].revents ? ::recv(c, buf, sizeof buf, 0) : 1;
-    if (p[0].revents && k > 0 && up <= at && at < up + size_t(k) && n % 2 == 1) {
-      send_all(s, buf, at - up);
-      linger l{1, 0};
-      ::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-      break;
+  for (pollfd p[2] = {{c, POLLIN, 0}, {s.fd, POLLIN, 0}}; ::poll(p, 2, 60000) > 0;) {
+    for (int i = 0; i < 2; i++) {
+      ssize_t k = p[i].revents ? ::recv(p[i].fd, buf, sizeof buf, 0) : -2;
+      bool hit = i == 0 && k > 0 && up <= at && at < up + size_t(k);
+      if (hit && n % 2) return (void)send_all(s.fd, buf, at - up), s.close(true);
+      if (hit) buf[at - up] ^= 1;
+      if (k == -1 || k == 0 || (k > 0 && !send_all(p[1 - i].fd, buf, size_t(k)))) return;
+      up += i == 0 && k > 0 ? size_t(k) : 0;
     }
-    if (p[0].revents && k > 0 && up <= at && at < up + size_t(k)) buf[at - up] ^= 1;
-    if (p[0].revents && (k <= 0 || !send_all(s, buf, size_t(k)))) break;
-    up += p[0].revents ? size_t(k) : 0;
-    k = p[1].revents ? ::recv(s, buf, sizeof buf, 0) : 1;
-    if (p[1].revents && (k <= 0 || !send_all(c, buf, size_t(k)))) break;
   }
-  ::close(s);
-}
-
-bool good(uint16_t port, uint32_t seed) {
-  client c(port);
-  return echo_ok(c.fd, random_bytes(kBytes, seed), 120000);
 }
 
 void soak(const std::string& cipher) {
+  auto good = [](uint16_t port, uint32_t seed) { return echo_ok(client(port).fd, random_bytes(kBytes, seed), 120000); };
   std::string opts = "TUNNEL OPTIONS ENCRTYPE " + cipher + "\n";
   std::string sfile = file("s", opts + "TUNNEL SERVERSIDE USERNAME soak SECRET 'soak it up'\n");
   std::string cfile = file("c", opts + "TUNNEL CLIENTSIDE USERNAME soak SECRET 'soak it up'\n");
@@ -85,7 +73,7 @@ void soak(const std::string& cipher) {
     do {
       srv.poll_output(), cli.poll_output(), cli2.poll_output();
       client gone(sport), junk(sport);
-      ASSERT_GE(gone.fd, 0) << "the serverside stopped accepting";
+      if (gone.fd < 0) break;   // the serverside stopped accepting: the checks below fail
       send_all(gone.fd, "Msg1\xB5\xB5\x01\x00", 8);
       gone.close();
       std::string bytes = random_bytes(128, uint32_t(rounds));

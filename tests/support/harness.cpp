@@ -34,10 +34,9 @@ proc spawn(const std::vector<std::string>& args, bool pty, const std::vector<std
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  if (!pty) ::close(pipefd[1]);
   // Room for a long log while the test is busy: a relay whose stdout is
   // full waits in printf and stops relaying.
-  if (!pty) ::fcntl(p.fd, F_SETPIPE_SZ, 1 << 20);
+  if (!pty) ::close(pipefd[1]), ::fcntl(p.fd, F_SETPIPE_SZ, 1 << 20);
   ::fcntl(p.fd, F_SETFL, ::fcntl(p.fd, F_GETFL) | O_NONBLOCK);
   return p;
 }

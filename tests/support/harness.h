@@ -12,11 +12,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -30,9 +30,7 @@
 namespace harness {
 
 inline int64_t now_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 inline int left(int64_t deadline) { return int(std::max<int64_t>(0, deadline - now_ms())); }
 
@@ -100,9 +98,7 @@ struct proc {
     poll_output();
     if (fd >= 0) ::close(fd), fd = -1;
   }
-  void type(const std::string& keys) {   // to its terminal
-    if (fd >= 0 && ::write(fd, keys.data(), keys.size()) < 0) {}
-  }
+  void type(const std::string& keys) { if (::write(fd, keys.data(), keys.size()) < 0) stop(); }   // on its pty
   size_t count(const std::string& text) { return poll_output(), harness::count(out, text); }
 };
 
@@ -144,11 +140,7 @@ inline std::vector<std::string> args(std::vector<std::string> opts, uint16_t por
   return opts;
 }
 
-inline sockaddr_in loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
+inline sockaddr_in loopback(uint16_t port) { return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}}; }
 // listen_loopback(&port): a listener on 127.0.0.1 and a port of the system's choice; -1 on failure.
 inline int listen_loopback(uint16_t* port, int backlog = 64) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -161,8 +153,7 @@ inline int listen_loopback(uint16_t* port, int backlog = 64) {
 }
 inline uint16_t free_port() {   // free a moment ago
   uint16_t port = 0;
-  ::close(listen_loopback(&port));
-  return port;
+  return ::close(listen_loopback(&port)), port;
 }
 // connect_to(port, ms): a client socket to 127.0.0.1:port, tried until in time; -1.
 inline int connect_to(uint16_t port, int timeout_ms = 3000) {
@@ -186,9 +177,6 @@ inline bool transfer(int fd, char* p, size_t len, int timeout_ms, bool out) {
 inline bool send_all(int fd, const void* data, size_t len, int timeout_ms = 10000) {
   return transfer(fd, static_cast<char*>(const_cast<void*>(data)), len, timeout_ms, true);
 }
-inline bool recv_exact(int fd, void* data, size_t len, int timeout_ms = 10000) {
-  return transfer(fd, static_cast<char*>(data), len, timeout_ms, false);
-}
 // recv_until_eof(fd, ms, &eof): all until the peer closes; eof tells if it did in time.
 inline std::string recv_until_eof(int fd, int timeout_ms = 5000, bool* eof = nullptr) {
   std::string got;
@@ -202,15 +190,14 @@ inline std::string recv_until_eof(int fd, int timeout_ms = 5000, bool* eof = nul
 }
 inline bool wait_closed(int fd, int timeout_ms = 5000) {   // the peer closed or reset in time
   bool eof = false;
-  recv_until_eof(fd, timeout_ms, &eof);
-  return eof;
+  return recv_until_eof(fd, timeout_ms, &eof), eof;
 }
 // echo_ok(fd, data, ms): data sent (from a second thread) comes back unchanged.
 inline bool echo_ok(int fd, const std::string& data, int timeout_ms = 60000) {
   bool sent = false;
   std::string back(data.size(), '\0');
   std::thread writer([&] { sent = fd >= 0 && send_all(fd, data.data(), data.size(), timeout_ms); });
-  bool got = fd >= 0 && recv_exact(fd, back.data(), back.size(), timeout_ms);
+  bool got = fd >= 0 && transfer(fd, back.data(), back.size(), timeout_ms, false);
   writer.join();
   return sent && got && back == data;
 }
@@ -238,8 +225,7 @@ struct client {
 // A loopback server that runs script(fd, n) in a thread of its own for its
 // n-th client (from 0), then ends its side. Destroying it shuts every client
 // down, which ends every script's waits.
-class server {
- public:
+struct server {
   using script = std::function<void(int fd, size_t n)>;
   explicit server(script s) : run(std::move(s)), lfd(listen_loopback(&port)) {
     acceptor = std::thread([this] {
@@ -264,8 +250,6 @@ class server {
   }
   std::atomic<size_t> accepted{0};
   uint16_t port = 0;
-
- private:
   script run;
   int lfd;
   std::atomic<bool> stopping{false};
