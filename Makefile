@@ -5,7 +5,7 @@
 #   make run             build the relay, then a demonstration: a tunnel on loopback
 #   make run ARGS="..."  build the relay if needed, then run it with ARGS
 #   make test            build, then the quick suite: every unit and end-to-end test
-#   make soak            build, then the soak on its own (a few minutes)
+#   make soak            build, then the soak on its own (about a minute)
 #   make asan            the quick suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   make bench           crypto benchmarks (ours next to OpenSSL's) and the relay benchmark
 #   make fuzz            every libFuzzer target for a bounded time (needs clang)
