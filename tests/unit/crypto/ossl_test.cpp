@@ -1,0 +1,162 @@
+// OpenSSL as an independent reference on random inputs: both SHA-1 paths
+// (hash, HMAC, every PBKDF2 lane count), MD5, both DES forms, and the two
+// cipher contexts split at random points and run in place.
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/provider.h>
+
+#include "common/paramrec.h"
+#include "crypto/cipher.h"
+#include "crypto/des.h"
+#include "crypto/hmac.h"
+#include "crypto/md5.h"
+#include "crypto/pbkdf2.h"
+#include "crypto/sha1.h"
+#include "unit/unitutil.h"
+
+using namespace ut;
+
+namespace {
+
+std::string ossldigest(const EVP_MD* md, const bytes& m) {
+  uint8_t d[EVP_MAX_MD_SIZE];
+  unsigned n = 0;
+  EXPECT_EQ(EVP_Digest(m.data(), m.size(), d, &n, md, nullptr), 1);
+  return tohex(d, n);
+}
+
+// osslcipher(c, key, keylen, iv, in): one encryption run over in.
+bytes osslcipher(const EVP_CIPHER* c, const uint8_t* key, int keylen, const uint8_t* iv, const bytes& in) {
+  bytes o(in.size() + 16);
+  int n = 0, m = 0;
+  EVP_CIPHER_CTX* x = EVP_CIPHER_CTX_new();
+  EXPECT_TRUE(x && EVP_EncryptInit_ex(x, c, nullptr, nullptr, nullptr) && EVP_CIPHER_CTX_set_key_length(x, keylen) &&
+              EVP_CIPHER_CTX_set_padding(x, 0) && EVP_EncryptInit_ex(x, nullptr, nullptr, key, iv) &&
+              EVP_EncryptUpdate(x, o.data(), &n, in.data(), int(in.size())) && EVP_EncryptFinal_ex(x, o.data() + n, &m));
+  EVP_CIPHER_CTX_free(x);
+  o.resize(size_t(n + m));
+  return o;
+}
+
+// RC4 lives in the legacy provider; loading it stops the default one from
+// loading by itself, so both are loaded once and unloaded at exit.
+EVP_CIPHER* rc4() {
+  static struct p {
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    OSSL_PROVIDER* deflt = OSSL_PROVIDER_load(nullptr, "default");
+    EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
+    ~p() { EVP_CIPHER_free(c), OSSL_PROVIDER_unload(legacy), OSSL_PROVIDER_unload(deflt); }
+  } p;
+  EXPECT_NE(p.c, nullptr) << "OpenSSL's legacy provider (RC4) is missing";
+  return p.c;
+}
+
+std::vector<size_t> randcuts(std::mt19937& rng, size_t len) {
+  std::vector<size_t> cuts;
+  for (size_t at = 0; len && (at += rng() % (len / 3 + 2)) < len;) cuts.push_back(at);
+  return cuts;
+}
+
+}  // namespace
+
+TEST_P(Sha1Path, Sha1HmacPbkdf2MatchOpenSsl) {
+  std::mt19937 rng(1801);
+  for (int n = 0; n < 400; n++) {
+    bytes m = random(rng, n < 300 ? size_t(n) : rng() % 20000), key = random(rng, rng() % 150);
+    sha1ctx c;
+    uint8_t d[20];
+    sha1init(&c);
+    size_t at = 0;
+    for (size_t to : randcuts(rng, m.size())) sha1update(&c, m.data() + at, uint32_t(to - at)), at = to;
+    sha1update(&c, m.data() + at, uint32_t(m.size() - at));
+    sha1final(d, &c);
+    ASSERT_EQ(tohex(d, 20), ossldigest(EVP_sha1(), m)) << m.size();
+
+    hmacctx h;
+    hmacinit(&h, key.data(), uint32_t(key.size()));
+    at = 0;
+    for (size_t to : randcuts(rng, m.size())) hmacupdate(&h, m.data() + at, uint32_t(to - at)), at = to;
+    hmacupdate(&h, m.data() + at, uint32_t(m.size() - at));
+    hmacfinal(d, &h);
+    unsigned len = 0;
+    uint8_t ref[20];
+    HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
+    ASSERT_EQ(tohex(d, 20), tohex(ref, 20)) << key.size() << " " << m.size();
+  }
+  // PBKDF2: the tunnel's shapes, then random ones with up to eight blocks,
+  // so that every number of blocks worked side by side occurs.
+  const uint32_t shapes[][4] = {{40, 8, 10, 32}, {32, 12, 4, 32}, {48, 12, 4000, 84}, {200, 12, 4000, 84}};
+  for (int n = 0; n < 204; n++) {
+    const uint32_t* s = n < 4 ? shapes[n] : nullptr;
+    bytes pw = random(rng, s ? s[0] : rng() % 130), salt = random(rng, s ? s[1] : rng() % 90);
+    uint32_t iter = s ? s[2] : 1 + rng() % 40, outlen = s ? s[3] : 1 + rng() % 160;
+    bytes got(outlen), want(outlen);
+    pbkdf2(pw.data(), uint32_t(pw.size()), salt.data(), uint32_t(salt.size()), iter, got.data(), outlen);
+    PKCS5_PBKDF2_HMAC_SHA1((const char*)pw.data(), int(pw.size()), salt.data(), int(salt.size()), int(iter),
+                           int(outlen), want.data());
+    ASSERT_EQ(got, want) << pw.size() << " " << salt.size() << " " << iter << " " << outlen;
+  }
+  bytes zero(45, 0xA5);   // no iteration: zero bytes
+  pbkdf2(zero.data(), 8, zero.data(), 4, 0, zero.data(), 45);
+  EXPECT_EQ(zero, bytes(45, 0));
+}
+
+TEST(Md5, MatchesOpenSsl) {
+  std::mt19937 rng(1321);
+  for (int n = 0; n < 300; n++) {
+    bytes m = random(rng, n < 150 ? size_t(n) : rng() % 3000);
+    md5ctx c;
+    uint8_t d[16];
+    md5init(&c);
+    size_t at = 0;
+    for (size_t to : randcuts(rng, m.size())) md5update(&c, m.data() + at, uint32_t(to - at)), at = to;
+    md5update(&c, m.data() + at, uint32_t(m.size() - at));
+    md5final(d, &c);
+    ASSERT_EQ(tohex(d, 16), ossldigest(EVP_md5(), m)) << m.size();
+  }
+}
+
+TEST(Des, BothFormsMatchOpenSsl) {
+  std::mt19937 rng(46);
+  for (int t = 0; t < 300; t++) {
+    bytes key = random(rng, 24), in = random(rng, 8);
+    uint8_t ks[3 * DESKSLEN], o[8];
+    uint32_t pk[DES3PKLEN], blk[2] = {load32be(in.data()), load32be(in.data() + 4)};
+    for (int n = 0; n < 3; n++) deskeysched(ks + n * DESKSLEN, key.data() + 8 * n);
+    des3block(ks, o, in.data());
+    bytes want = osslcipher(EVP_des_ede3_ecb(), key.data(), 24, nullptr, in);
+    ASSERT_EQ(tohex(o, 8), tohex(want)) << t;
+    des3pack(pk, ks);
+    des3fast(pk, blk);
+    store32be(o, blk[0]), store32be(o + 4, blk[1]);
+    ASSERT_EQ(tohex(o, 8), tohex(want)) << "packed " << t;
+  }
+}
+
+// Random lengths and random splits, every call in place, both directions.
+TEST(Cipher, SplitInPlaceMatchesOpenSsl) {
+  std::mt19937 rng(4);
+  for (int t = 0; t < 300; t++) {
+    uint32_t type = t % 2 ? ENCR_RC4 : ENCR_DES3, len = t < 100 ? uint32_t(t) : uint32_t(rng() % 3000);
+    uint32_t keylen = type == ENCR_DES3 ? 32 : 1 + rng() % 256;
+    bytes key = random(rng, keylen), pt = random(rng, len), want;
+    if (type == ENCR_DES3) {
+      want = osslcipher(EVP_des_ede3_cfb64(), key.data(), 24, key.data() + 24, pt);
+    } else {   // the context drops the first 256 bytes of the stream
+      bytes padded(256, 0);
+      padded.insert(padded.end(), pt.begin(), pt.end());
+      want = osslcipher(rc4(), key.data(), int(keylen), nullptr, padded);
+      want.erase(want.begin(), want.begin() + 256);
+    }
+    for (int decr = 0; decr < 2; decr++) {
+      bytes ctx(CTXSIZE_DES3), buf = decr ? want : pt;
+      ASSERT_EQ(dataencr_init(type, key.data(), keylen, ctx.data(), CTXSIZE_DES3), 0u);
+      for (uint32_t at = 0, n; at < len; at += n) {
+        n = uint32_t(rng() % (len - at + 1));
+        if (type == ENCR_DES3 && n < len - at) n &= ~7u;   // whole blocks but for the last piece
+        ASSERT_EQ((decr ? datadecr : dataencr)(ctx.data(), buf.data() + at, buf.data() + at, n), 0u);
+      }
+      ASSERT_EQ(buf, decr ? pt : want) << "type " << type << " len " << len << " decr " << decr;
+    }
+  }
+}

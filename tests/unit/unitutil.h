@@ -1,0 +1,115 @@
+// Helpers of the unit tests: hex text, captured log output, a temporary
+// folder, a clock, and the fixture that runs a test once per SHA-1 path.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto/sha1_impl.h"
+#include "platform/net.h"
+
+namespace ut {
+
+using bytes = std::vector<uint8_t>;
+
+// hex(s): the bytes the hex digits of s spell; tohex(p, n): n bytes as lower-case hex.
+inline bytes hex(const std::string& s) {
+  bytes v;
+  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
+  return v;
+}
+inline std::string tohex(const uint8_t* p, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
+  return s;
+}
+inline std::string tohex(const bytes& v) { return tohex(v.data(), v.size()); }
+// text(s): the bytes of s; rep(byte, n): n copies of byte.
+inline bytes text(const std::string& s) { return {s.begin(), s.end()}; }
+inline bytes rep(uint8_t b, size_t n) { return bytes(n, b); }
+// random(rng, n): n bytes from rng.
+inline bytes random(std::mt19937& rng, size_t n) {
+  bytes v(n);
+  for (auto& b : v) b = uint8_t(rng());
+  return v;
+}
+
+// out(f): what f prints to standard output.
+template <class F>
+std::string out(F&& f) {
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  f();
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+// ms(): a millisecond clock for time limits.
+inline uint64_t ms() {
+  using namespace std::chrono;
+  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// ipv4(a, b, c, d): the address a.b.c.d as the socket layer holds it.
+inline uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  const uint8_t o[4] = {a, b, c, d};
+  uint32_t v;
+  memcpy(&v, o, 4);
+  return v;
+}
+const uint32_t LOOPBACK = ipv4(127, 0, 0, 1);
+
+// listener(port, backlog): a socket on a loopback port picked at random,
+// listening unless backlog is 0; NET_INVALID when no port was free.
+inline sockh listener(uint16_t* port, int backlog = 64) {
+  std::random_device rd;
+  for (int i = 0; i < 100; i++) {
+    sockh h = net_socket();
+    *port = uint16_t(20000 + rd() % 40000);
+    if (net_bind(h, LOOPBACK, *port) == 0 && (backlog == 0 || net_listen(h, backlog) == 0)) return h;
+    net_close(h);
+  }
+  return NET_INVALID;
+}
+
+// A fresh folder under the system's temporary folder, removed with its files.
+struct tmpdir {
+  std::filesystem::path path;
+  tmpdir() {
+    std::random_device rd;
+    do path = std::filesystem::temp_directory_path() / ("kevra-unit-" + std::to_string(rd()));
+    while (!std::filesystem::create_directory(path));
+  }
+  ~tmpdir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  // file(name, content): the path of file name after writing content into it.
+  std::string file(const std::string& name, const std::string& content) const {
+    std::string p = (path / name).string();
+    std::ofstream(p, std::ios::binary).write(content.data(), std::streamsize(content.size()));
+    return p;
+  }
+};
+
+// A test run once per SHA-1 compression path; a path this processor cannot
+// run is skipped, and the path in use before is restored afterwards.
+class Sha1Path : public testing::TestWithParam<sha1path> {
+ protected:
+  void SetUp() override {
+    saved = sha1curpath();
+    if (!sha1usepath(GetParam())) GTEST_SKIP() << "this processor has no SHA instructions";
+  }
+  void TearDown() override { sha1usepath(saved); }
+  sha1path saved = sha1path::portable;
+};
+
+}  // namespace ut
