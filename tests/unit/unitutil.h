@@ -1,11 +1,9 @@
 // Helpers of the unit tests: hex text, captured log output, a temporary
-// folder, a clock, and the fixture that runs a test once per SHA-1 path.
+// folder, a clock, loopback listeners, and a fixture run once per SHA-1 path.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,17 +30,16 @@ inline std::string tohex(const uint8_t* p, size_t n) {
   return s;
 }
 inline std::string tohex(const bytes& v) { return tohex(v.data(), v.size()); }
-// text(s): the bytes of s; rep(byte, n): n copies of byte.
 inline bytes text(const std::string& s) { return {s.begin(), s.end()}; }
-inline bytes rep(uint8_t b, size_t n) { return bytes(n, b); }
-// random(rng, n): n bytes from rng.
 inline bytes random(std::mt19937& rng, size_t n) {
   bytes v(n);
   for (auto& b : v) b = uint8_t(rng());
   return v;
 }
+// le32(v): v as four bytes, least significant first.
+inline std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
-// out(f): what f prints to standard output.
+// out(f): what f prints to standard output; ms(): a millisecond clock.
 template <class F>
 std::string out(F&& f) {
   fflush(stdout);
@@ -51,8 +48,6 @@ std::string out(F&& f) {
   fflush(stdout);
   return testing::internal::GetCapturedStdout();
 }
-
-// ms(): a millisecond clock for time limits.
 inline uint64_t ms() {
   using namespace std::chrono;
   return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
@@ -67,7 +62,7 @@ inline uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 }
 const uint32_t LOOPBACK = ipv4(127, 0, 0, 1);
 
-// listener(port, backlog): a socket on a loopback port picked at random,
+// listener(port, backlog): a socket bound to a loopback port picked at random,
 // listening unless backlog is 0; NET_INVALID when no port was free.
 inline sockh listener(uint16_t* port, int backlog = 64) {
   std::random_device rd;
@@ -95,21 +90,18 @@ struct tmpdir {
   // file(name, content): the path of file name after writing content into it.
   std::string file(const std::string& name, const std::string& content) const {
     std::string p = (path / name).string();
-    std::ofstream(p, std::ios::binary).write(content.data(), std::streamsize(content.size()));
+    std::ofstream(p, std::ios::binary) << content;
     return p;
   }
 };
 
 // A test run once per SHA-1 compression path; a path this processor cannot
-// run is skipped, and the path in use before is restored afterwards.
+// run is skipped. The default path is chosen again afterwards.
 class Sha1Path : public testing::TestWithParam<sha1path> {
- protected:
   void SetUp() override {
-    saved = sha1curpath();
     if (!sha1usepath(GetParam())) GTEST_SKIP() << "this processor has no SHA instructions";
   }
-  void TearDown() override { sha1usepath(saved); }
-  sha1path saved = sha1path::portable;
+  void TearDown() override { sha1usepath(sha1canuse(sha1path::shani) ? sha1path::shani : sha1path::portable); }
 };
 
 }  // namespace ut

@@ -20,30 +20,34 @@ class Loop : public testing::Test {
     ASSERT_NE(l = listener(&port), NET_INVALID);
   }
   void TearDown() override {
-    for (uint32_t j = 0; j < SRVTBL_MAX; j++) if (servtbl[j]) freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
-    for (uint32_t i = 0; i < SOCTBL_MAX; i++) ptbldel((void**)soctbl, &numsoctbl, i);
+    clear();
     for (sockh c : clients) net_close(c);
     net_close(l);
   }
-  // accepted(): the accepted socket of a new client.
+  // clear(): free every connection, then whatever else the tables hold.
+  void clear() {
+    for (uint32_t j = 0; j < SRVTBL_MAX; j++)
+      if (servtbl[j] && servtbl[j]->bufsize) freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
+    for (uint32_t i = 0; i < SOCTBL_MAX; i++) ptbldel((void**)soctbl, &numsoctbl, i);
+    for (uint32_t j = 0; j < SRVTBL_MAX; j++) ptbldel((void**)servtbl, &numsrvent, j);
+  }
+  // accepted(): the accepted socket of a new client; add(socnew): addsrvent's result and log.
   sockh accepted() {
     clients.push_back(net_socket());
     EXPECT_EQ(net_connect(clients.back(), LOOPBACK, port), 0);
     return net_accept(l, nullptr, nullptr);
   }
-  // add(socnew, out): addsrvent's result and its log; conn(): a new connection's index.
-  uint32_t add(sockh socnew, std::string* log) {
+  std::pair<uint32_t, std::string> add(sockh socnew) {
     uint32_t rc = 9;
-    *log = out([&] { rc = addsrvent(socnew, &ctx, servtbl, &numsrvent, &idx, soctbl, &numsoctbl); });
-    return rc;
-  }
-  uint32_t conn() {
-    std::string log;
-    EXPECT_EQ(add(accepted(), &log), 0u) << log;
-    return idx;
+    std::string log = out([&] { rc = addsrvent(socnew, &ctx, servtbl, &numsrvent, &idx, soctbl, &numsoctbl); });
+    return {rc, log};
   }
   socent* side(uint32_t j, int n) { return soctbl[n == 1 ? servtbl[j]->soci1 : servtbl[j]->soci2]; }
-  // closed(c): the relay closed client c within a second.
+  // conn(): a new connection's index; closed(c): the relay closed client c within a second.
+  uint32_t conn() {
+    EXPECT_EQ(add(accepted()), std::make_pair(0u, std::string()));
+    return idx;
+  }
   bool closed(sockh c) {
     sockset s{1, {c}};
     char b;
@@ -72,15 +76,12 @@ TEST(Ptbl, FirstFreeSlotCountToTheHighestUsedAndBadArguments) {
   void* t[3] = {};
   uint32_t n = 0, i = 0;
   for (uint32_t k = 0; k < 3; k++) EXPECT_TRUE(ptbladd(t, &n, &i, 3, 4) == 0 && i == k && n == k + 1);
-  EXPECT_EQ(ptbladd(t, &n, &i, 3, 4), 1u);
-  EXPECT_EQ(i, IDX_NONE);
+  EXPECT_TRUE(ptbladd(t, &n, &i, 3, 4) == 1 && i == IDX_NONE);
   ptbldel(t, &n, 0);
   EXPECT_TRUE(ptbladd(t, &n, &i, 3, 4) == 0 && i == 0 && n == 3) << "a hole is filled first";
-  ptbldel(t, &n, 1);
-  ptbldel(t, &n, 2);
+  ptbldel(t, &n, 1), ptbldel(t, &n, 2);
   EXPECT_EQ(n, 1u) << "the count drops past empty slots";
-  ptbldel(t, &n, 7);
-  ptbldel(t, &n, 0);
+  ptbldel(t, &n, 7), ptbldel(t, &n, 0);
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(ptbladd(t, &n, &i, 3, 0), 4u);
   n = 4;
@@ -89,46 +90,33 @@ TEST(Ptbl, FirstFreeSlotCountToTheHighestUsedAndBadArguments) {
 
 TEST_F(Loop, AConnectionIsMadeWholeAndFreedWhole) {
   sockh s = accepted();
-  std::string log;
-  ASSERT_EQ(add(s, &log), 0u);
-  EXPECT_EQ(log, "");
-  EXPECT_TRUE(numsrvent == 1 && numsoctbl == 2);
+  ASSERT_EQ(add(s), std::make_pair(0u, std::string()));
   const srvent* e = servtbl[idx];
-  EXPECT_TRUE(e->socn1 == s && e->peeraddr == LOOPBACK && e->bufsize == 1000 && e->buf1 && e->buf2);
-  EXPECT_TRUE(side(idx, 1)->soc == s && side(idx, 1)->conn == 1 && side(idx, 1)->enti == idx);
-  EXPECT_TRUE(side(idx, 2)->soc == e->socn2 && side(idx, 2)->conn == 2 && side(idx, 2)->enti == idx);
-  side(idx, 2)->encrctx = (uint8_t*)malloc(CTXSIZE_RC4);   // owned by the entry: the leak checker watches
+  EXPECT_TRUE(numsrvent == 1 && numsoctbl == 2 && e->socn1 == s && e->peeraddr == LOOPBACK && e->bufsize == 1000);
+  for (int n : {1, 2}) EXPECT_TRUE(side(idx, n)->soc == (n == 1 ? s : e->socn2) && side(idx, n)->conn == uint32_t(n) && side(idx, n)->enti == idx);
+  side(idx, 2)->encrctx = (uint8_t*)malloc(CTXSIZE_RC4);   // the entry owns it: the leak checker watches
   EXPECT_EQ(out([&] { freesrvent(idx, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl); }), "");
-  EXPECT_TRUE(numsrvent == 0 && numsoctbl == 0 && servtbl[0] == nullptr);
-  EXPECT_TRUE(closed(clients[0]));
+  EXPECT_TRUE(numsrvent == 0 && numsoctbl == 0 && servtbl[0] == nullptr && closed(clients[0]));
   ctx.dbglevel = 1;
-  EXPECT_EQ(out([&] { freesrvent(3, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl); }),
-            "** freesrvent(): servtbl[3] is already NULL\n");
+  EXPECT_EQ(out([&] { freesrvent(3, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl); }), "** freesrvent(): servtbl[3] is already NULL\n");
 }
 
 TEST_F(Loop, ARefusedConnectionLeavesTheTablesAsTheyWere) {
-  const struct {
-    int why;
-    const char* log;
-  } rows[] = {
-      {0, "  Connection refused by IP address filter.\n"},
-      {1, "** Error: Server Table is full. Connection rejected.\n"},
-      {2, "** Error: Socket Table is full. Connection rejected.\n"},
-      {3, "** Error 10057 from getpeername() call for socnew\n   (WSAENOTCONN: not connected)\n"},
+  const char* const rows[] = {
+      "  Connection refused by IP address filter.\n",
+      "** Error: Server Table is full. Connection rejected.\n",
+      "** Error: Socket Table is full. Connection rejected.\n",
+      "** Error 10057 from getpeername() call for socnew\n   (WSAENOTCONN: not connected)\n",   // a socket with no peer
   };
-  for (const auto& r : rows) {
-    prm.numfilt = r.why == 0, prm.filttype[0] = FILT_DENY, prm.filtlen[0] = 1, prm.filtaddr[0] = 127;
-    uint32_t dummy;
-    for (uint32_t j = 0; r.why == 1 && j < SRVTBL_MAX; j++) ptbladd((void**)servtbl, &numsrvent, &dummy, SRVTBL_MAX, 8);
-    for (uint32_t i = 0; r.why == 2 && i < SOCTBL_MAX - 1; i++) ptbladd((void**)soctbl, &numsoctbl, &dummy, SOCTBL_MAX, 8);
+  for (int why = 0; why < 4; why++) {
+    prm.numfilt = why == 0, prm.filttype[0] = FILT_DENY, prm.filtlen[0] = 1, prm.filtaddr[0] = 127;
+    for (uint32_t j = 0; why == 1 && j < SRVTBL_MAX; j++) ptbladd((void**)servtbl, &numsrvent, &idx, SRVTBL_MAX, sizeof(srvent));
+    for (uint32_t i = 0; why == 2 && i < SOCTBL_MAX - 1; i++) ptbladd((void**)soctbl, &numsoctbl, &idx, SOCTBL_MAX, sizeof(socent));
     uint32_t srv = numsrvent, soc = numsoctbl;
-    std::string log;
-    EXPECT_EQ(add(r.why == 3 ? net_socket() : accepted(), &log), 1u);
-    EXPECT_EQ(log, r.log);
-    EXPECT_TRUE(numsrvent == srv && numsoctbl == soc && soctbl[SOCTBL_MAX - 1] == nullptr) << r.log;
-    EXPECT_TRUE(r.why == 3 || closed(clients.back())) << r.log;
-    for (uint32_t j = 0; j < SRVTBL_MAX; j++) ptbldel((void**)servtbl, &numsrvent, j);
-    for (uint32_t i = 0; i < SOCTBL_MAX; i++) ptbldel((void**)soctbl, &numsoctbl, i);
+    EXPECT_EQ(add(why == 3 ? net_socket() : accepted()), std::make_pair(1u, std::string(rows[why])));
+    EXPECT_TRUE(numsrvent == srv && numsoctbl == soc && soctbl[SOCTBL_MAX - 1] == nullptr) << rows[why];
+    EXPECT_TRUE(why == 3 || closed(clients.back())) << rows[why];
+    clear();
   }
 }
 
@@ -139,17 +127,14 @@ TEST_F(Loop, SetsFollowTheOperations) {
   EXPECT_EQ(build(2000), "");
   EXPECT_TRUE(sockset_has(&pc.rd, a->soc) && sockset_has(&pc.wr, a->soc) && !sockset_has(&pc.ex, a->soc));
   EXPECT_TRUE(!sockset_has(&pc.rd, b->soc) && sockset_has(&pc.wr, b->soc) && sockset_has(&pc.ex, b->soc));
-  // Waiting to read counts as activity; waiting for a connect does not.
-  EXPECT_EQ(a->lasttime, 2000u);
-  EXPECT_EQ(b->lasttime, 1000u);
+  EXPECT_TRUE(a->lasttime == 2000 && b->lasttime == 1000) << "waiting to read counts as activity, to connect not";
   a->oper = b->oper = 0;
   EXPECT_EXIT(build(2000), testing::ExitedWithCode(int(EX_NOWORK)), "");
 }
 
 TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
   ASSERT_EQ(ptbladd((void**)soctbl, &numsoctbl, &idx, SOCTBL_MAX, sizeof(socent)), 0u);
-  socent* lis = soctbl[idx];
-  lis->soc = l, lis->stype = 1, lis->oper = OP_ACCEPT;   // never timed out
+  soctbl[idx]->soc = l, soctbl[idx]->stype = 1, soctbl[idx]->oper = OP_ACCEPT;   // never timed out
   uint32_t j = conn();
   side(j, 1)->lasttime = side(j, 2)->lasttime = 0xFFFF0000u;
   EXPECT_EQ(build(0xFFFF0000u + INACTIVITY_MS), "");   // exactly the limit, across the wrap
@@ -158,7 +143,6 @@ TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
   EXPECT_EQ(log.rfind("1: ** Inactivity timeout for conn 1. Closing both sockets ", 0), 0u) << log;
   EXPECT_TRUE(numsrvent == 0 && numsoctbl == 1 && closed(clients[0]));
   EXPECT_TRUE(sockset_has(&pc.rd, l) && !sockset_has(&pc.ex, l));
-
   // After a failed accept the listener rests in the exception set.
   lc.acceptrest = 1, lc.acceptfailtick = 5000;
   build(5000 + ACCEPT_REST_MS - 1);
@@ -169,16 +153,14 @@ TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
 
 TEST_F(Loop, AFinishedSideWaitsForAPartnerStillSending) {
   // Order: closerc and oper of side 1, of side 2, whether the pass closes the connection.
-  const uint32_t rows[][5] = {
-      {0, OP_RD, 0, OP_RD, 0},          {CLOSE_EOF, 0, 0, OP_RD, 1},   {CLOSE_EOF, 0, 0, OP_RD | OP_WR, 0},
-      {CLOSE_SOCKERR, 0, CLOSE_EOF, 0, 1}, {0, OP_RD, CLOSE_EOF, 0, 1}, {0, OP_WR, CLOSE_TUNNEL, 0, 0},
-  };
+  const uint32_t rows[][5] = {{0, OP_RD, 0, OP_RD, 0},           {CLOSE_EOF, 0, 0, OP_RD, 1},   {CLOSE_EOF, 0, 0, OP_RD | OP_WR, 0},
+                              {CLOSE_SOCKERR, 0, CLOSE_EOF, 0, 1}, {0, OP_RD, CLOSE_EOF, 0, 1}, {0, OP_WR, CLOSE_TUNNEL, 0, 0}};
   for (const auto& r : rows) {
     uint32_t j = conn();
     side(j, 1)->closerc = r[0], side(j, 1)->oper = r[1], side(j, 2)->closerc = r[2], side(j, 2)->oper = r[3];
     std::string log = out([&] { closepass(&lc, &ctx); });
     EXPECT_EQ(servtbl[j] == nullptr, r[4] == 1) << r[0] << " " << r[1] << " " << r[2] << " " << r[3];
     EXPECT_EQ(log.rfind("1: Connection closed ", 0) == 0, r[4] == 1) << log;
-    freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
+    clear();
   }
 }

@@ -11,11 +11,9 @@ using namespace ut;
 TEST(Cipher, InitResultsAtTheirBoundariesNothingWrittenOnFailure) {
   // Order: type, key length, work area size, result. The type is judged
   // before the key length, the key length before the size.
-  const uint32_t rows[][4] = {
-      {1, 31, 2336, 2}, {1, 32, 2336, 0}, {1, 300, 2336, 0}, {1, 32, 2335, 3}, {2, 0, 290, 2},
-      {2, 1, 290, 0},   {2, 256, 290, 0}, {2, 257, 290, 2},  {2, 32, 289, 3},  {0, 32, 2336, 1},
-      {3, 32, 2336, 1}, {3, 0, 0, 1},     {1, 31, 0, 2},     {2, 257, 0, 2},
-  };
+  const uint32_t rows[][4] = {{1, 31, 2336, 2}, {1, 32, 2336, 0}, {1, 300, 2336, 0}, {1, 32, 2335, 3}, {2, 0, 290, 2},
+                              {2, 1, 290, 0},   {2, 256, 290, 0}, {2, 257, 290, 2},  {2, 32, 289, 3},  {0, 32, 2336, 1},
+                              {3, 32, 2336, 1}, {3, 0, 0, 1},     {1, 31, 0, 2},     {2, 257, 0, 2}};
   bytes key(300, 0x5A);
   for (const auto& r : rows) {
     bytes area(2400, 0xA5);
@@ -26,46 +24,36 @@ TEST(Cipher, InitResultsAtTheirBoundariesNothingWrittenOnFailure) {
 
 TEST(Cipher, FirstCallFixesTheDirectionAPartialDesBlockEndsTheStream) {
   for (uint32_t type : {ENCR_DES3, ENCR_RC4}) {
-    SCOPED_TRACE(type);
-    bytes key(32, 0x3C), e(CTXSIZE_DES3), d(CTXSIZE_DES3), buf(16, 0xEE), before;
-    ASSERT_EQ(dataencr_init(type, key.data(), 32, e.data(), CTXSIZE_DES3), 0u);
-    ASSERT_EQ(dataencr_init(type, key.data(), 32, d.data(), CTXSIZE_DES3), 0u);
-    EXPECT_EQ(dataencr(e.data(), buf.data(), buf.data(), 0), 0u);   // length 0 counts
-    EXPECT_EQ(datadecr(d.data(), buf.data(), buf.data(), 5), 0u);
+    bytes key(32, 0x3C), e(CTXSIZE_DES3), d(CTXSIZE_DES3), in(16, 0xEE);
+    ASSERT_EQ(dataencr_init(type, key.data(), 32, e.data(), CTXSIZE_DES3) + dataencr_init(type, key.data(), 32, d.data(), CTXSIZE_DES3), 0u);
+    EXPECT_EQ(dataencr(e.data(), in.data(), in.data(), 0) + datadecr(d.data(), in.data(), in.data(), 5), 0u);   // length 0 counts
     auto refused = [&](bytes& ctx, bool encr, uint32_t rc) {
-      before = ctx;
-      bytes o(16, 0x11);
-      EXPECT_EQ((encr ? dataencr : datadecr)(ctx.data(), buf.data(), o.data(), 8), rc);
-      EXPECT_EQ(ctx, before);
-      EXPECT_EQ(o, bytes(16, 0x11)) << "output written when refused";
+      bytes before = ctx, o(16, 0x11);
+      EXPECT_EQ((encr ? dataencr : datadecr)(ctx.data(), in.data(), o.data(), 8), rc) << type;
+      EXPECT_TRUE(ctx == before && o == bytes(16, 0x11)) << type << ": changed when refused";
     };
-    refused(e, false, 2);
-    refused(d, true, 2);
-    // After 5 bytes the triple-DES stream is over: code 3 in its own direction.
-    if (type == ENCR_DES3) refused(d, false, 3);
-    e[1] ^= 1;   // the marker at the start of the area
+    refused(e, false, 2), refused(d, true, 2);
+    if (type == ENCR_DES3) refused(d, false, 3);   // 5 bytes were the last of the stream
+    e[1] ^= 1;                                      // the marker at the start of the area
     refused(e, true, 1);
   }
 }
 
 // NIST's TDES example keys, initial vector and plaintext; the ciphertext was
-// made with OpenSSL's des-ede3-cfb (64-bit feedback). Order: key and vector, plaintext, ciphertext.
+// made with OpenSSL's des-ede3-cfb (64-bit feedback).
 TEST(Cipher, TripleDesCfb64KnownAnswer) {
   bytes key = hex("0123456789abcdef23456789abcdef01456789abcdef0123f69f2445df4f9b17");
-  bytes pt = hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51");
-  bytes e(CTXSIZE_DES3), d(CTXSIZE_DES3), buf = pt;
-  ASSERT_EQ(dataencr_init(ENCR_DES3, key.data(), 32, e.data(), CTXSIZE_DES3), 0u);
-  ASSERT_EQ(dataencr_init(ENCR_DES3, key.data(), 32, d.data(), CTXSIZE_DES3), 0u);
-  ASSERT_EQ(dataencr(e.data(), buf.data(), buf.data(), 32), 0u);
-  EXPECT_EQ(tohex(buf), "078bb74e59ce7ed67666de9cf95eaf3fe9ed6bb460f451528a5f9fe4ed710918");
-  ASSERT_EQ(datadecr(d.data(), buf.data(), buf.data(), 8), 0u);
-  ASSERT_EQ(datadecr(d.data(), buf.data() + 8, buf.data() + 8, 24), 0u);
-  EXPECT_EQ(buf, pt);
+  bytes pt = hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"), e(CTXSIZE_DES3), d(e), b = pt;
+  ASSERT_EQ(dataencr_init(ENCR_DES3, key.data(), 32, e.data(), CTXSIZE_DES3) + dataencr_init(ENCR_DES3, key.data(), 32, d.data(), CTXSIZE_DES3), 0u);
+  ASSERT_EQ(dataencr(e.data(), b.data(), b.data(), 32), 0u);
+  EXPECT_EQ(tohex(b), "078bb74e59ce7ed67666de9cf95eaf3fe9ed6bb460f451528a5f9fe4ed710918");
+  ASSERT_EQ(datadecr(d.data(), b.data(), b.data(), 8) + datadecr(d.data(), &b[8], &b[8], 24), 0u);
+  EXPECT_EQ(b, pt);
 }
 
 TEST(Secure, WipeAndConstantTimeCompare) {
   bytes a(37, 0xA5), b;
-  secure_zero(a.data() + 1, 35);
+  secure_zero(&a[1], 35);
   EXPECT_EQ(tohex(a), "a5" + std::string(70, '0') + "a5");
   a.assign(32, 7), b = a;
   EXPECT_TRUE(ctequal(a.data(), b.data(), 32));

@@ -21,9 +21,8 @@ template <class C, void (*init)(C*), void (*update)(C*, const uint8_t*, uint32_t
 std::string digest(const bytes& m, std::vector<size_t> cuts) {
   C c;
   uint8_t d[N];
-  init(&c);
   size_t at = 0;
-  cuts.push_back(m.size());
+  init(&c), cuts.push_back(m.size());
   for (size_t to : cuts) update(&c, m.data() + at, uint32_t(to - at)), at = to;
   fin(d, &c);
   return tohex(d, N);
@@ -31,11 +30,7 @@ std::string digest(const bytes& m, std::vector<size_t> cuts) {
 using digestfn = std::string (*)(const bytes&, std::vector<size_t>);
 
 // Order: message, times it is repeated, digest.
-struct hashvec {
-  const char* msg;
-  size_t times;
-  const char* digest;
-};
+struct hashvec { const char* msg; size_t times; const char* digest; };
 
 void checkhash(digestfn f, const hashvec& v) {
   bytes m;
@@ -67,27 +62,19 @@ const hashvec md5vec[] = {
 };
 
 // RFC 2202, section 3. Order: key, data, digest.
-const struct {
-  bytes key, data;
-  const char* mac;
-} hmacvec[] = {
-    {rep(0x0b, 20), text("Hi There"), "b617318655057264e28bc0b6fb378c8ef146be00"},
+const struct { bytes key, data; const char* mac; } hmacvec[] = {
+    {bytes(20, 0x0b), text("Hi There"), "b617318655057264e28bc0b6fb378c8ef146be00"},
     {text("Jefe"), text("what do ya want for nothing?"), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"},
-    {rep(0xaa, 20), rep(0xdd, 50), "125d7342b9ac11cd91a39af48aa17b4f63f175d3"},
-    {hex("0102030405060708090a0b0c0d0e0f10111213141516171819"), rep(0xcd, 50), "4c9007f4026250c6bc8414f9bf50c86c2d7235da"},
-    {rep(0x0c, 20), text("Test With Truncation"), "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
-    {rep(0xaa, 80), text("Test Using Larger Than Block-Size Key - Hash Key First"), "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
-    {rep(0xaa, 80), text("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"),
-     "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"},
+    {bytes(20, 0xaa), bytes(50, 0xdd), "125d7342b9ac11cd91a39af48aa17b4f63f175d3"},
+    {hex("0102030405060708090a0b0c0d0e0f10111213141516171819"), bytes(50, 0xcd), "4c9007f4026250c6bc8414f9bf50c86c2d7235da"},
+    {bytes(20, 0x0c), text("Test With Truncation"), "4c1a03424b55e07fe7f27be1d58bb9324a9a5a04"},
+    {bytes(80, 0xaa), text("Test Using Larger Than Block-Size Key - Hash Key First"), "aa4ae5e15272d00e95705637ce8a3b55ed402112"},
+    {bytes(80, 0xaa), text("Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data"), "e8e99d0f45237d786d6bbaa7965c7808bbff1a91"},
 };
 
 // RFC 6070, section 2 (the case of 16777216 iterations left out for its
 // time). Order: password, salt, iterations, derived key.
-const struct {
-  std::string pw, salt;
-  uint32_t iter;
-  const char* dk;
-} pbkdf2vec[] = {
+const struct { std::string pw, salt; uint32_t iter; const char* dk; } pbkdf2vec[] = {
     {"password", "salt", 1, "0c60c80f961f0e71f3a9b524af6012062fe037a6"},
     {"password", "salt", 2, "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957"},
     {"password", "salt", 4096, "4b007901b765489abead49d926f721d065a429c1"},
@@ -115,11 +102,7 @@ const char* const desvec[][3] = {
 };
 
 // RFC 6229, section 2, keys of 40 and 256 bits. Order: key, keystream offset, 16 keystream bytes.
-const struct {
-  const char* key;
-  uint32_t offset;
-  const char* stream;
-} rc4vec[] = {
+const struct { const char* key; uint32_t offset; const char* stream; } rc4vec[] = {
     {"0102030405", 0, "b2396305f03dc027ccc3524a0a1118a8"},
     {"0102030405", 256, "1cfcf62b03eddb641d77dfcf7f8d8c93"},
     {"0102030405", 1024, "30abbcc7c20b01609f23ee2d5f6bb7df"},
@@ -137,20 +120,18 @@ INSTANTIATE_TEST_SUITE_P(, Sha1Path, testing::Values(sha1path::portable, sha1pat
 TEST_P(Sha1Path, Sha1HmacPbkdf2KnownAnswers) {
   for (const auto& v : sha1vec) checkhash(digest<sha1ctx, sha1init, sha1update, sha1final, 20>, v);
   for (const auto& v : hmacvec) {
-    for (size_t piece : {size_t(1000), size_t(1)}) {
+    for (size_t piece : {size_t(1000), size_t(1)}) {   // one call, then a byte at a time
       hmacctx c;
       uint8_t d[20];
       hmacinit(&c, v.key.data(), uint32_t(v.key.size()));
-      for (size_t at = 0; at < v.data.size(); at += piece)
-        hmacupdate(&c, v.data.data() + at, uint32_t(std::min(piece, v.data.size() - at)));
+      for (size_t at = 0; at < v.data.size(); at += piece) hmacupdate(&c, &v.data[at], uint32_t(std::min(piece, v.data.size() - at)));
       hmacfinal(d, &c);
       EXPECT_EQ(tohex(d, 20), v.mac) << tohex(v.key) << " pieces of " << piece;
     }
   }
   for (const auto& v : pbkdf2vec) {
-    bytes dk(strlen(v.dk) / 2 + 3, 0xA5);   // three guard bytes stay as they are
-    pbkdf2((const uint8_t*)v.pw.data(), uint32_t(v.pw.size()), (const uint8_t*)v.salt.data(),
-           uint32_t(v.salt.size()), v.iter, dk.data(), uint32_t(dk.size() - 3));
+    bytes dk(strlen(v.dk) / 2 + 3, 0xA5), pw = text(v.pw), salt = text(v.salt);   // three guard bytes stay
+    pbkdf2(pw.data(), uint32_t(pw.size()), salt.data(), uint32_t(salt.size()), v.iter, dk.data(), uint32_t(dk.size() - 3));
     EXPECT_EQ(tohex(dk), v.dk + std::string("a5a5a5")) << v.pw << " " << v.iter;
   }
 }
@@ -173,15 +154,13 @@ TEST(Des, KnownAnswersBothDirectionsAndBothForms) {
     uint8_t ks[3 * DESKSLEN], o[8];
     // A single key three times over is single DES.
     for (int n = 0; n < 3; n++) deskeysched(ks + n * DESKSLEN, key.data() + (key.size() == 24 ? 8 * n : 0));
-    des3block(ks, o, pt.data());
-    EXPECT_EQ(tohex(o, 8), v[2]) << "triple, key " << v[0];
-    des3fastbytes(ks, o, pt.data());
-    EXPECT_EQ(tohex(o, 8), v[2]) << "packed, key " << v[0];
-    if (key.size() == 24) continue;
-    desblock(ks, o, pt.data(), 0);
-    EXPECT_EQ(tohex(o, 8), v[2]) << "key " << v[0];
-    desblock(ks, o, hex(v[2]).data(), 1);
-    EXPECT_EQ(tohex(o, 8), v[1]) << "decrypt, key " << v[0];
+    std::string got[4];
+    des3block(ks, o, pt.data()), got[0] = tohex(o, 8);
+    des3fastbytes(ks, o, pt.data()), got[1] = tohex(o, 8);
+    desblock(ks, o, pt.data(), 0), got[2] = tohex(o, 8);
+    desblock(ks, o, hex(v[2]).data(), 1), got[3] = tohex(o, 8);
+    EXPECT_TRUE(got[0] == v[2] && got[1] == v[2] && (key.size() == 24 || (got[2] == v[2] && got[3] == v[1])))
+        << "key " << v[0] << ": triple " << got[0] << ", packed " << got[1] << ", single " << got[2] << ", back " << got[3];
   }
   // Rivest's chained test: the block is its own next key, encrypting on even
   // and decrypting on odd steps, sixteen steps to a published end value.
@@ -193,22 +172,14 @@ TEST(Des, KnownAnswersBothDirectionsAndBothForms) {
 
 TEST(Rc4, KnownAnswersRawAndThroughTheCipherContext) {
   for (const auto& v : rc4vec) {
-    bytes key = hex(v.key), ks(v.offset + 16), bulk(v.offset + 16);
-    uint8_t a[RC4STATELEN], b[RC4STATELEN];
-    rc4setup(a, key.data(), uint32_t(key.size()));
-    memcpy(b, a, sizeof a);
-    for (auto& k : ks) k = rc4byte(a);
-    EXPECT_EQ(tohex(ks.data() + v.offset, 16), v.stream) << v.key << " at " << v.offset;
-    rc4xor(b, bulk.data(), bulk.data(), 7);
-    rc4xor(b, bulk.data() + 7, bulk.data() + 7, uint32_t(bulk.size() - 7));
-    EXPECT_EQ(bulk, ks) << "the bulk loop is the same stream";
-    // The context drops the first 256 bytes of the stream.
-    if (v.offset < 256) continue;
-    uint8_t ctx[CTXSIZE_RC4];
-    bytes z(v.offset - 256 + 16);
+    bytes key = hex(v.key), ks(v.offset + 16), z(v.offset + 16);
+    uint8_t st[RC4STATELEN], ctx[CTXSIZE_RC4];
+    rc4setup(st, key.data(), uint32_t(key.size()));
+    for (auto& k : ks) k = rc4byte(st);
+    EXPECT_EQ(tohex(&ks[v.offset], 16), v.stream) << v.key << " at " << v.offset;
+    // The context drops the first 256 bytes of the stream; split calls make one stream.
     ASSERT_EQ(dataencr_init(ENCR_RC4, key.data(), uint32_t(key.size()), ctx, sizeof ctx), 0u);
-    ASSERT_EQ(dataencr(ctx, z.data(), z.data(), 1), 0u);
-    ASSERT_EQ(dataencr(ctx, z.data() + 1, z.data() + 1, uint32_t(z.size() - 1)), 0u);
-    EXPECT_EQ(tohex(z.data() + v.offset - 256, 16), v.stream) << v.key << " at " << v.offset;
+    ASSERT_EQ(dataencr(ctx, z.data(), z.data(), 1) + dataencr(ctx, &z[1], &z[1], uint32_t(z.size() - 1)), 0u);
+    EXPECT_TRUE(v.offset < 256 || tohex(&z[v.offset - 256], 16) == v.stream) << v.key << " at " << v.offset;
   }
 }

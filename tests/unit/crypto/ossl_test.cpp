@@ -32,7 +32,7 @@ bytes osslcipher(const EVP_CIPHER* c, const uint8_t* key, int keylen, const uint
   EVP_CIPHER_CTX* x = EVP_CIPHER_CTX_new();
   EXPECT_TRUE(x && EVP_EncryptInit_ex(x, c, nullptr, nullptr, nullptr) && EVP_CIPHER_CTX_set_key_length(x, keylen) &&
               EVP_CIPHER_CTX_set_padding(x, 0) && EVP_EncryptInit_ex(x, nullptr, nullptr, key, iv) &&
-              EVP_EncryptUpdate(x, o.data(), &n, in.data(), int(in.size())) && EVP_EncryptFinal_ex(x, o.data() + n, &m));
+              EVP_EncryptUpdate(x, o.data(), &n, in.data(), int(in.size())) && EVP_EncryptFinal_ex(x, &o[n], &m));
   EVP_CIPHER_CTX_free(x);
   o.resize(size_t(n + m));
   return o;
@@ -51,10 +51,10 @@ EVP_CIPHER* rc4() {
   return p.c;
 }
 
-std::vector<size_t> randcuts(std::mt19937& rng, size_t len) {
-  std::vector<size_t> cuts;
-  for (size_t at = 0; len && (at += rng() % (len / 3 + 2)) < len;) cuts.push_back(at);
-  return cuts;
+// feed(rng, m, update): m in random pieces, some empty, through update(pointer, length).
+template <class F>
+void feed(std::mt19937& rng, const bytes& m, F update) {
+  for (size_t at = 0, n; at < m.size(); at += n) update(&m[at], uint32_t(n = std::min(m.size() - at, size_t(rng() % (m.size() / 3 + 2)))));
 }
 
 }  // namespace
@@ -63,24 +63,14 @@ TEST_P(Sha1Path, Sha1HmacPbkdf2MatchOpenSsl) {
   std::mt19937 rng(1801);
   for (int n = 0; n < 400; n++) {
     bytes m = random(rng, n < 300 ? size_t(n) : rng() % 20000), key = random(rng, rng() % 150);
-    sha1ctx c;
-    uint8_t d[20];
-    sha1init(&c);
-    size_t at = 0;
-    for (size_t to : randcuts(rng, m.size())) sha1update(&c, m.data() + at, uint32_t(to - at)), at = to;
-    sha1update(&c, m.data() + at, uint32_t(m.size() - at));
-    sha1final(d, &c);
-    ASSERT_EQ(tohex(d, 20), ossldigest(EVP_sha1(), m)) << m.size();
-
-    hmacctx h;
-    hmacinit(&h, key.data(), uint32_t(key.size()));
-    at = 0;
-    for (size_t to : randcuts(rng, m.size())) hmacupdate(&h, m.data() + at, uint32_t(to - at)), at = to;
-    hmacupdate(&h, m.data() + at, uint32_t(m.size() - at));
-    hmacfinal(d, &h);
+    uint8_t d[20], ref[20];
     unsigned len = 0;
-    uint8_t ref[20];
-    HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
+    sha1ctx c;
+    sha1init(&c), feed(rng, m, [&](const uint8_t* p, uint32_t k) { sha1update(&c, p, k); }), sha1final(d, &c);
+    ASSERT_EQ(tohex(d, 20), ossldigest(EVP_sha1(), m)) << m.size();
+    hmacctx h;
+    hmacinit(&h, key.data(), uint32_t(key.size())), feed(rng, m, [&](const uint8_t* p, uint32_t k) { hmacupdate(&h, p, k); });
+    hmacfinal(d, &h), HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
     ASSERT_EQ(tohex(d, 20), tohex(ref, 20)) << key.size() << " " << m.size();
   }
   // PBKDF2: the tunnel's shapes, then random ones with up to eight blocks,
@@ -92,8 +82,7 @@ TEST_P(Sha1Path, Sha1HmacPbkdf2MatchOpenSsl) {
     uint32_t iter = s ? s[2] : 1 + rng() % 40, outlen = s ? s[3] : 1 + rng() % 160;
     bytes got(outlen), want(outlen);
     pbkdf2(pw.data(), uint32_t(pw.size()), salt.data(), uint32_t(salt.size()), iter, got.data(), outlen);
-    PKCS5_PBKDF2_HMAC_SHA1((const char*)pw.data(), int(pw.size()), salt.data(), int(salt.size()), int(iter),
-                           int(outlen), want.data());
+    PKCS5_PBKDF2_HMAC_SHA1((const char*)pw.data(), int(pw.size()), salt.data(), int(salt.size()), int(iter), int(outlen), want.data());
     ASSERT_EQ(got, want) << pw.size() << " " << salt.size() << " " << iter << " " << outlen;
   }
   bytes zero(45, 0xA5);   // no iteration: zero bytes
@@ -105,13 +94,9 @@ TEST(Md5, MatchesOpenSsl) {
   std::mt19937 rng(1321);
   for (int n = 0; n < 300; n++) {
     bytes m = random(rng, n < 150 ? size_t(n) : rng() % 3000);
-    md5ctx c;
     uint8_t d[16];
-    md5init(&c);
-    size_t at = 0;
-    for (size_t to : randcuts(rng, m.size())) md5update(&c, m.data() + at, uint32_t(to - at)), at = to;
-    md5update(&c, m.data() + at, uint32_t(m.size() - at));
-    md5final(d, &c);
+    md5ctx c;
+    md5init(&c), feed(rng, m, [&](const uint8_t* p, uint32_t k) { md5update(&c, p, k); }), md5final(d, &c);
     ASSERT_EQ(tohex(d, 16), ossldigest(EVP_md5(), m)) << m.size();
   }
 }
@@ -123,13 +108,11 @@ TEST(Des, BothFormsMatchOpenSsl) {
     uint8_t ks[3 * DESKSLEN], o[8];
     uint32_t pk[DES3PKLEN], blk[2] = {load32be(in.data()), load32be(in.data() + 4)};
     for (int n = 0; n < 3; n++) deskeysched(ks + n * DESKSLEN, key.data() + 8 * n);
-    des3block(ks, o, in.data());
-    bytes want = osslcipher(EVP_des_ede3_ecb(), key.data(), 24, nullptr, in);
-    ASSERT_EQ(tohex(o, 8), tohex(want)) << t;
-    des3pack(pk, ks);
-    des3fast(pk, blk);
+    des3block(ks, o, in.data()), des3pack(pk, ks), des3fast(pk, blk);
+    std::string want = tohex(osslcipher(EVP_des_ede3_ecb(), key.data(), 24, nullptr, in));
+    ASSERT_EQ(tohex(o, 8), want) << t;
     store32be(o, blk[0]), store32be(o + 4, blk[1]);
-    ASSERT_EQ(tohex(o, 8), tohex(want)) << "packed " << t;
+    ASSERT_EQ(tohex(o, 8), want) << "packed " << t;
   }
 }
 

@@ -1,10 +1,9 @@
 // The platform layer through its own interface only: the state folder,
-// Winsock's select() semantics, bind and accept, named locks, the clock and
-// the system figures. This file also points the state folder of the whole
-// unit test binary at a temporary folder.
+// Winsock's select() semantics, bind and accept, named locks and the system
+// figures. This file also points the state folder of the whole unit test
+// binary at a temporary folder.
 #include <thread>
 
-#include "platform/clock.h"
 #include "platform/lock.h"
 #include "platform/statedir.h"
 #include "platform/sysinfo.h"
@@ -19,11 +18,7 @@ namespace {
 std::string statedir;
 class StateFolder : public testing::Environment {
   tmpdir* dir = nullptr;
-  void SetUp() override {
-    dir = new tmpdir;
-    statedir = dir->path.string();
-    state_usedir(statedir.c_str());
-  }
+  void SetUp() override { dir = new tmpdir, statedir = dir->path.string(), state_usedir(statedir.c_str()); }
   void TearDown() override { state_usedir(nullptr), delete dir; }
 };
 testing::Environment* const statefolder = testing::AddGlobalTestEnvironment(new StateFolder);
@@ -34,12 +29,10 @@ struct ready {
   int rc;
   sockset s[3];
 };
-ready sel(std::initializer_list<sockh> rd, std::initializer_list<sockh> wr, std::initializer_list<sockh> ex,
-          uint32_t ms) {
+ready sel(std::initializer_list<sockh> rd, std::initializer_list<sockh> wr, std::initializer_list<sockh> ex, uint32_t ms) {
   ready r{};
-  const std::initializer_list<sockh>* l[3] = {&rd, &wr, &ex};
   for (int i = 0; i < 3; i++)
-    for (sockh h : *l[i]) sockset_add(&r.s[i], h);
+    for (sockh h : i == 0 ? rd : i == 1 ? wr : ex) sockset_add(&r.s[i], h);
   r.rc = net_select(rd.size() ? &r.s[0] : nullptr, wr.size() ? &r.s[1] : nullptr, ex.size() ? &r.s[2] : nullptr, ms);
   return r;
 }
@@ -49,43 +42,50 @@ struct conn {
   uint16_t port = 0;
   sockh l = listener(&port), c = net_socket(), a = NET_INVALID;
   conn() {
-    EXPECT_EQ(net_connect(c, LOOPBACK, port), 0);
     uint32_t addr = 0;
     uint16_t peerport = 0;
+    EXPECT_EQ(net_connect(c, LOOPBACK, port), 0);
     a = net_accept(l, &addr, &peerport);
-    EXPECT_EQ(addr, LOOPBACK);
-    EXPECT_NE(peerport, 0);
+    EXPECT_TRUE(addr == LOOPBACK && peerport != 0);
   }
   ~conn() { net_close(a), net_close(c), net_close(l); }
 };
 
 }  // namespace
 
-TEST(StateFolder, PathsLieInTheFolderGivenAndMustFit) {
+TEST(Platform, StateFolderSocketSetsLocksAndSystemFigures) {
   char p[STATEPATHMAX];
   std::string dir(STATEPATHMAX - 6, 'd');   // room for a separator, four characters and the end
   state_usedir(dir.c_str());
-  EXPECT_TRUE(state_path("abcd", p));
-  EXPECT_EQ(std::string(p).substr(0, dir.size()), dir);
-  EXPECT_EQ(std::string(p).substr(dir.size() + 1), "abcd");
+  EXPECT_TRUE(state_path("abcd", p) && std::string(p).substr(0, dir.size()) == dir && std::string(p).substr(dir.size() + 1) == "abcd");
   EXPECT_FALSE(state_path("abcde", p));
   EXPECT_STREQ(p, "");
   state_usedir(statedir.c_str());
-}
 
-TEST(Sockset, AddIgnoresDuplicatesAndOverflowRemoveKeepsOrder) {
-  sockset s;
-  sockset_zero(&s);
+  sockset s{};
   for (sockh h : {7u, 7u}) sockset_add(&s, h);
   for (sockh h = 100; h < 300; h++) sockset_add(&s, h);
-  EXPECT_EQ(s.count, FDSETMAX);
-  EXPECT_FALSE(sockset_has(&s, 100 + FDSETMAX - 1));   // did not fit
-  sockset_remove(&s, 100);
-  sockset_remove(&s, 99999);
-  EXPECT_EQ(s.count, FDSETMAX - 1);
-  EXPECT_FALSE(sockset_has(&s, 100));
-  EXPECT_EQ(s.handles[1], 101u);
-  EXPECT_EQ(s.handles[FDSETMAX - 2], 100 + FDSETMAX - 2);
+  sockset_remove(&s, 100), sockset_remove(&s, 99999);
+  EXPECT_EQ(s.count, FDSETMAX - 1);   // no duplicate, no overflow, one removed
+  EXPECT_TRUE(s.handles[0] == 7 && s.handles[1] == 101 && s.handles[FDSETMAX - 2] == 100 + FDSETMAX - 2);
+
+  lockh first, second;
+  ASSERT_EQ(lock_take("kevra-unit", 0, &first), LOCK_OBTAINED);
+  uint64_t t0 = ms();
+  EXPECT_EQ(lock_take("kevra-unit", 150, &second), LOCK_TIMEDOUT);   // in this process too
+  EXPECT_TRUE(ms() - t0 >= 150 && ms() - t0 < 1500) << ms() - t0;
+  lock_release(first);
+  ASSERT_EQ(lock_take("kevra-unit", 0, &second), LOCK_OBTAINED);
+  lock_release(second);
+  for (const std::string& bad : {std::string(), std::string("a/b"), std::string(LOCK_NAMEMAX + 1, 'n')})
+    EXPECT_EQ(lock_take(bad.c_str(), 0, &first), LOCK_NOTCREATED) << bad;
+
+  uint32_t other = 0;
+  uint64_t blocks = 0;
+  std::thread([&] { other = sys_threadid(); }).join();
+  EXPECT_TRUE(other != sys_threadid() && sys_threadid() == sys_threadid() && sys_processid() != 0);
+  EXPECT_TRUE(sys_diskfree(&blocks) == 0 && blocks > 0);
+  EXPECT_GT(sys_availmem(), 1u << 20);
 }
 
 TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
@@ -93,14 +93,11 @@ TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
   sockh l = listener(&open), shut = listener(&closed, 0);   // bound, not listening: refuses
   for (uint16_t port : {open, closed}) {
     sockh c = net_socket();
-    ASSERT_EQ(net_setnonblocking(c), 0);
-    if (net_connect(c, LOOPBACK, port) != 0) EXPECT_EQ(net_lasterror(), NETERR_WOULDBLOCK);
+    int err = -1, rc = net_setnonblocking(c) ? -2 : net_connect(c, LOOPBACK, port);
+    EXPECT_TRUE(rc == 0 || net_lasterror() == NETERR_WOULDBLOCK) << rc;
     ready r = sel({}, {c}, {c}, 3000);
-    int err = -1;
     EXPECT_EQ(net_getsockerror(c, &err), 0);
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(r.s[1].count, port == open ? 1u : 0u);
-    EXPECT_EQ(r.s[2].count, port == open ? 0u : 1u);
+    EXPECT_TRUE(r.rc == 1 && r.s[1].count == uint32_t(port == open) && r.s[2].count == uint32_t(port != open)) << port;
     EXPECT_EQ(err, port == open ? 0 : NETERR_CONNREFUSED);
     net_close(c);
   }
@@ -109,15 +106,12 @@ TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
 
 TEST(NetSelect, DataEndOfFileAndWaitingClientsAreReadableCountedPerSet) {
   conn p;
+  char buf[16];
   ready r = sel({p.c, p.a}, {p.c}, {}, 100);
-  EXPECT_EQ(r.rc, 1);
-  EXPECT_EQ(r.s[0].count, 0u);
+  EXPECT_TRUE(r.rc == 1 && r.s[0].count == 0);
   ASSERT_EQ(net_send(p.a, "hello", 5), 5);
   r = sel({p.a, p.c}, {p.c}, {}, 3000);
-  EXPECT_EQ(r.rc, 2);   // the client is both readable and writable
-  ASSERT_EQ(r.s[0].count, 1u);
-  EXPECT_EQ(r.s[0].handles[0], p.c);
-  char buf[16];
+  EXPECT_TRUE(r.rc == 2 && r.s[0].count == 1 && r.s[0].handles[0] == p.c);   // readable and writable: counted twice
   EXPECT_EQ(net_recv(p.c, buf, sizeof buf), 5);
   net_close(p.a);
   p.a = net_socket();
@@ -125,7 +119,6 @@ TEST(NetSelect, DataEndOfFileAndWaitingClientsAreReadableCountedPerSet) {
   EXPECT_EQ(net_recv(p.c, buf, sizeof buf), 0);
   EXPECT_EQ(net_recv(p.a, buf, sizeof buf), -1);
   EXPECT_EQ(net_lasterror(), NETERR_NOTCONN);
-
   // A client waits at the listener: readable, but never reported from the
   // exception set, where the relay parks a listener while accept() rests.
   sockh c = net_socket();
@@ -139,10 +132,8 @@ TEST(NetSelect, TimeOutNothingToWaitForAndClosedHandles) {
   conn p;
   uint64_t t0 = ms();
   ready r = sel({p.c}, {}, {}, 200);
-  EXPECT_EQ(r.rc, 0);
-  EXPECT_EQ(r.s[0].count, 0u);
-  EXPECT_GE(ms() - t0, 195u);
-  EXPECT_LT(ms() - t0, 1500u);
+  EXPECT_TRUE(r.rc == 0 && r.s[0].count == 0);
+  EXPECT_TRUE(ms() - t0 >= 195 && ms() - t0 < 1500) << ms() - t0;
   t0 = ms();
   EXPECT_EQ(sel({}, {}, {}, 5000).rc, -1);
   EXPECT_EQ(net_lasterror(), 10022);   // WSAEINVAL
@@ -151,9 +142,6 @@ TEST(NetSelect, TimeOutNothingToWaitForAndClosedHandles) {
   EXPECT_EQ(sel({h}, {}, {}, 5000).rc, -1);
   EXPECT_EQ(net_lasterror(), NETERR_NOTSOCK);
   EXPECT_LT(ms() - t0, 1000u);
-  char c;
-  EXPECT_EQ(net_recv(NET_INVALID, &c, 1), -1);
-  EXPECT_EQ(net_lasterror(), NETERR_NOTSOCK);
 }
 
 TEST(NetBind, SecondListenerRefusedRestartAfterTimeWaitAllowed) {
@@ -168,54 +156,13 @@ TEST(NetBind, SecondListenerRefusedRestartAfterTimeWaitAllowed) {
       net_close(second);
     }
     // The listening side closes first: its end of the connection lingers in TIME_WAIT.
+    char c;
     net_close(p.a);
     p.a = net_socket();
-    char c;
     EXPECT_EQ(net_recv(p.c, &c, 1), 0);
   }
   sockh again = net_socket();
   EXPECT_EQ(net_bind(again, LOOPBACK, port), 0) << net_lasterror();
   EXPECT_EQ(net_listen(again, 5), 0);
   net_close(again);
-}
-
-TEST(NetLookup, NamesAndDottedForm) {
-  uint32_t addr = 0;
-  EXPECT_EQ(net_lookup("localhost", &addr), 0);
-  EXPECT_EQ(addr, LOOPBACK);
-  EXPECT_EQ(net_lookup("no-such-host.invalid", &addr), NETERR_HOST_NOT_FOUND);
-  char out[16];
-  net_ntoa(ipv4(192, 168, 200, 255), out);
-  EXPECT_STREQ(out, "192.168.200.255");
-}
-
-TEST(Lock, ExcludesOtherTakersForTheWholeWaitUntilReleased) {
-  lockh first, second;
-  ASSERT_EQ(lock_take("kevra-unit", 0, &first), LOCK_OBTAINED);
-  uint64_t t0 = ms();
-  EXPECT_EQ(lock_take("kevra-unit", 150, &second), LOCK_TIMEDOUT);
-  EXPECT_GE(ms() - t0, 150u);
-  EXPECT_LT(ms() - t0, 1500u);
-  lock_release(first);
-  ASSERT_EQ(lock_take("kevra-unit", 0, &second), LOCK_OBTAINED);
-  lock_release(second);
-  for (const std::string& bad : {std::string(), std::string("a/b"), std::string(LOCK_NAMEMAX + 1, 'n')})
-    EXPECT_EQ(lock_take(bad.c_str(), 0, &first), LOCK_NOTCREATED) << bad;
-}
-
-TEST(System, ClockIdsAndFigures) {
-  uint32_t t0 = tickcount();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  uint32_t dt = tickcount() - t0;
-  EXPECT_GE(dt, 49u);
-  EXPECT_LT(dt, 2000u);
-  uint32_t other = 0;
-  std::thread([&] { other = sys_threadid(); }).join();
-  EXPECT_NE(other, sys_threadid());
-  EXPECT_EQ(sys_threadid(), sys_threadid());
-  EXPECT_NE(sys_processid(), 0u);
-  uint64_t blocks = 0;
-  EXPECT_EQ(sys_diskfree(&blocks), 0);
-  EXPECT_GT(blocks, 0u);
-  EXPECT_GT(sys_availmem(), 1u << 20);
 }

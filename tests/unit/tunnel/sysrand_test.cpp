@@ -16,7 +16,6 @@ using namespace ut;
 
 namespace {
 
-std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 // seedrec(tag, s): a seed record with the states x1, y1, x2, y2.
 std::string seedrec(const char* tag, const uint32_t s[4]) {

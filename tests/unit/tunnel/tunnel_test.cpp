@@ -19,10 +19,8 @@ namespace {
 const std::string USER = "alice", SECRET = "correct horse", ODDUSER = "a\x1b[2Jb\x07";
 
 void setuser(userent* u, const std::string& name, const std::string& secret) {
-  memset(u, 0, sizeof *u);
-  memset(u->uname, ' ', UNAMELEN);
-  memcpy(u->uname, name.data(), name.size());
-  memcpy(u->secret, secret.data(), secret.size());
+  memset(u, 0, sizeof *u), memset(u->uname, ' ', UNAMELEN);
+  memcpy(u->uname, name.data(), name.size()), memcpy(u->secret, secret.data(), secret.size());
   u->ulen = uint8_t(name.size()), u->pwlen = uint8_t(secret.size());
 }
 
@@ -145,8 +143,6 @@ struct pair {
   }
 };
 
-std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
-
 const std::string BADMSG = "7: ** Incorrect message received during authentication.\n      Possible wrong secret, or mismatched encryption type.\n   Connection closed.\n";
 const std::string BADHDR = "7: ** Data decryption: Invalid record header.\n   Connection closed.\n";
 
@@ -161,11 +157,7 @@ TEST(Handshake, EveryMessageOpensWithKeysDerivedIndependently) {
                      "7: Authenticating conn 1 (as server side of tunnel)\n   Username: alice\n");
     EXPECT_EQ(h.wire[0], std::string("Msg1\xB5\xB5\x01\0\x50\0\0\0\0\0\0\0", 16) + h.cn1 + USER + std::string(75, ' '));
     std::string k1 = keyblock(SECRET, {h.cn1}), k2 = keyblock(SECRET, {h.sn1, h.cn1});
-    const struct {
-      std::string kb;
-      int key;
-      std::string first, second, tag;
-    } msgs[] = {{k1, 2, h.cn1, h.sn1, "Msg2"}, {k2, 1, h.sn1, h.cn2, "Msg3"}, {k2, 2, h.cn2, h.sn2, "Msg4"}};
+    const struct { std::string kb; int key; std::string first, second, tag; } msgs[] = {{k1, 2, h.cn1, h.sn1, "Msg2"}, {k2, 1, h.sn1, h.cn2, "Msg3"}, {k2, 2, h.cn2, h.sn2, "Msg4"}};
     for (int n = 0; n < 3; n++) {
       const auto& m = msgs[n];
       std::string plain = m.first + m.second + m.tag + std::string(28, '\0');
@@ -189,15 +181,8 @@ TEST(Handshake, FailuresByResultSideAndStep) {
   // pos -68: byte 68 of the message set and its check sum made right again;
   // -9: the client's decryption area broken before Msg4 arrives; -5: the
   // server's cipher changed to triple DES on work areas sized for RC4.
-  const struct {
-    uint32_t stype;
-    std::string secret, user;
-    int msg, pos;
-    uint32_t rc;
-    char side;
-    uint32_t step;
-    std::string log;
-  } rows[] = {
+  // Order: server's cipher, client's secret and user, message and byte changed, result, side, step, log.
+  const struct { uint32_t stype; std::string secret, user; int msg, pos; uint32_t rc; char side; uint32_t step; std::string log; } rows[] = {
       {ENCR_RC4, "wrong secret", USER, 0, 0, 10, 'C', 52, BADMSG},
       {ENCR_DES3, SECRET, USER, 0, 0, 10, 'C', 52, BADMSG},
       {ENCR_RC4, SECRET, "mallory", 0, 0, 7, 'S', 31, "7: ** Error: Authentication failed, unknown username: mallory\n   Connection closed.\n"},
@@ -250,10 +235,7 @@ TEST(Tunnel, CallsOfTheWrongKindOrOnTheWrongSocket) {
   instance s(false, true, ENCR_RC4);
   s.ctx.dbglevel = 2;
   // Order: call type, socket (1 or 2), stype, result, the failure line.
-  const struct {
-    uint32_t call, conn, stype, rc;
-    const char* line;
-  } rows[] = {
+  const struct { uint32_t call, conn, stype, rc; const char* line; } rows[] = {
       {31, 2, 0, 4, "7: ** Error in tunnel(): invalid call.\n"},   // a server step on conn 2
       {50, 1, 0, 4, "7: ** Error in tunnel(): invalid call.\n"},   // a client step without clientside
       {0, 1, 0, 2, "7: ** Error: Invalid call type 0 to tunnel().\n"},
