@@ -1,5 +1,5 @@
 // Helpers of the unit tests: hex text, captured log output, a temporary
-// folder, a clock, loopback listeners, and a fixture run once per SHA-1 path.
+// folder, a clock, loopback listeners, and each SHA-1 compression path.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paramrec.h"
 #include "crypto/sha1_impl.h"
 #include "platform/net.h"
 
@@ -30,7 +31,6 @@ inline std::string tohex(const uint8_t* p, size_t n) {
   return s;
 }
 inline std::string tohex(const bytes& v) { return tohex(v.data(), v.size()); }
-inline bytes text(const std::string& s) { return {s.begin(), s.end()}; }
 inline bytes random(std::mt19937& rng, size_t n) {
   bytes v(n);
   for (auto& b : v) b = uint8_t(rng());
@@ -49,8 +49,7 @@ std::string out(F&& f) {
   return testing::internal::GetCapturedStdout();
 }
 inline uint64_t ms() {
-  using namespace std::chrono;
-  return uint64_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
 }
 
 // ipv4(a, b, c, d): the address a.b.c.d as the socket layer holds it.
@@ -87,21 +86,26 @@ struct tmpdir {
     std::error_code ec;
     std::filesystem::remove_all(path, ec);
   }
-  // file(name, content): the path of file name after writing content into it.
+  // file(name, content): the path of file name after writing content into it; read(path): a file's content.
   std::string file(const std::string& name, const std::string& content) const {
     std::string p = (path / name).string();
     std::ofstream(p, std::ios::binary) << content;
     return p;
   }
+  static std::string read(const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
 };
 
-// A test run once per SHA-1 compression path; a path this processor cannot
-// run is skipped. The default path is chosen again afterwards.
-class Sha1Path : public testing::TestWithParam<sha1path> {
-  void SetUp() override {
-    if (!sha1usepath(GetParam())) GTEST_SKIP() << "this processor has no SHA instructions";
+// each_sha1path(f): f() on every SHA-1 compression path this processor runs, then the default path again.
+template <class F>
+void each_sha1path(F f) {
+  for (sha1path p : {sha1path::portable, sha1path::shani}) {
+    SCOPED_TRACE(p == sha1path::shani ? "SHA instructions" : "portable");
+    if (sha1usepath(p)) f();
   }
-  void TearDown() override { sha1usepath(sha1canuse(sha1path::shani) ? sha1path::shani : sha1path::portable); }
-};
+  sha1usepath(sha1canuse(sha1path::shani) ? sha1path::shani : sha1path::portable);
+}
 
 }  // namespace ut

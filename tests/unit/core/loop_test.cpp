@@ -1,5 +1,5 @@
-// The two tables, the set-up and tear-down of a connection, and the phases of
-// the event loop, on real loopback sockets through the platform layer.
+// The set-up of a connection and the phases of the event loop, on real
+// loopback sockets through the platform layer.
 #include "core/loop.h"
 
 #include "core/progexit.h"
@@ -31,21 +31,18 @@ class Loop : public testing::Test {
     for (uint32_t i = 0; i < SOCTBL_MAX; i++) ptbldel((void**)soctbl, &numsoctbl, i);
     for (uint32_t j = 0; j < SRVTBL_MAX; j++) ptbldel((void**)servtbl, &numsrvent, j);
   }
-  // accepted(): the accepted socket of a new client; add(socnew): addsrvent's result and log.
-  sockh accepted() {
-    clients.push_back(net_socket());
-    EXPECT_EQ(net_connect(clients.back(), LOOPBACK, port), 0);
-    return net_accept(l, nullptr, nullptr);
-  }
-  std::pair<uint32_t, std::string> add(sockh socnew) {
+  // add(fromclient): addsrvent on the accepted socket of a new client (or on a socket with no peer); its result and log.
+  std::pair<uint32_t, std::string> add(bool fromclient = true) {
     uint32_t rc = 9;
-    std::string log = out([&] { rc = addsrvent(socnew, &ctx, servtbl, &numsrvent, &idx, soctbl, &numsoctbl); });
+    sockh s = net_socket();
+    if (fromclient) clients.push_back(s), net_connect(s, LOOPBACK, port), s = net_accept(l, nullptr, nullptr);
+    std::string log = out([&] { rc = addsrvent(s, &ctx, servtbl, &numsrvent, &idx, soctbl, &numsoctbl); });
     return {rc, log};
   }
   socent* side(uint32_t j, int n) { return soctbl[n == 1 ? servtbl[j]->soci1 : servtbl[j]->soci2]; }
   // conn(): a new connection's index; closed(c): the relay closed client c within a second.
   uint32_t conn() {
-    EXPECT_EQ(add(accepted()), std::make_pair(0u, std::string()));
+    EXPECT_EQ(add(), std::make_pair(0u, std::string()));
     return idx;
   }
   bool closed(sockh c) {
@@ -72,36 +69,14 @@ class Loop : public testing::Test {
 
 }  // namespace
 
-TEST(Ptbl, FirstFreeSlotCountToTheHighestUsedAndBadArguments) {
-  void* t[3] = {};
-  uint32_t n = 0, i = 0;
-  for (uint32_t k = 0; k < 3; k++) EXPECT_TRUE(ptbladd(t, &n, &i, 3, 4) == 0 && i == k && n == k + 1);
-  EXPECT_TRUE(ptbladd(t, &n, &i, 3, 4) == 1 && i == IDX_NONE);
-  ptbldel(t, &n, 0);
-  EXPECT_TRUE(ptbladd(t, &n, &i, 3, 4) == 0 && i == 0 && n == 3) << "a hole is filled first";
-  ptbldel(t, &n, 1), ptbldel(t, &n, 2);
-  EXPECT_EQ(n, 1u) << "the count drops past empty slots";
-  ptbldel(t, &n, 7), ptbldel(t, &n, 0);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(ptbladd(t, &n, &i, 3, 0), 4u);
-  n = 4;
-  EXPECT_EQ(ptbladd(t, &n, &i, 3, 4), 3u);
-}
-
-TEST_F(Loop, AConnectionIsMadeWholeAndFreedWhole) {
-  sockh s = accepted();
-  ASSERT_EQ(add(s), std::make_pair(0u, std::string()));
-  const srvent* e = servtbl[idx];
-  EXPECT_TRUE(numsrvent == 1 && numsoctbl == 2 && e->socn1 == s && e->peeraddr == LOOPBACK && e->bufsize == 1000);
-  for (int n : {1, 2}) EXPECT_TRUE(side(idx, n)->soc == (n == 1 ? s : e->socn2) && side(idx, n)->conn == uint32_t(n) && side(idx, n)->enti == idx);
-  side(idx, 2)->encrctx = (uint8_t*)malloc(CTXSIZE_RC4);   // the entry owns it: the leak checker watches
-  EXPECT_EQ(out([&] { freesrvent(idx, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl); }), "");
-  EXPECT_TRUE(numsrvent == 0 && numsoctbl == 0 && servtbl[0] == nullptr && closed(clients[0]));
-  ctx.dbglevel = 1;
-  EXPECT_EQ(out([&] { freesrvent(3, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl); }), "** freesrvent(): servtbl[3] is already NULL\n");
-}
-
-TEST_F(Loop, ARefusedConnectionLeavesTheTablesAsTheyWere) {
+TEST_F(Loop, AConnectionIsMadeWholeOrTheTablesStayAsTheyWere) {
+  uint32_t j = conn();
+  const srvent* e = servtbl[j];
+  EXPECT_TRUE(numsrvent == 1 && numsoctbl == 2 && e->socn1 == side(j, 1)->soc && e->socn2 == side(j, 2)->soc && e->peeraddr == LOOPBACK);
+  EXPECT_TRUE(side(j, 1)->conn == 1 && side(j, 2)->conn == 2 && side(j, 1)->enti == j && side(j, 2)->enti == j && e->bufsize == 1000);
+  side(j, 2)->encrctx = (uint8_t*)malloc(CTXSIZE_RC4);   // the entry owns it: the leak checker watches
+  freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
+  EXPECT_TRUE(numsrvent == 0 && numsoctbl == 0 && closed(clients[0]));
   const char* const rows[] = {
       "  Connection refused by IP address filter.\n",
       "** Error: Server Table is full. Connection rejected.\n",
@@ -110,17 +85,16 @@ TEST_F(Loop, ARefusedConnectionLeavesTheTablesAsTheyWere) {
   };
   for (int why = 0; why < 4; why++) {
     prm.numfilt = why == 0, prm.filttype[0] = FILT_DENY, prm.filtlen[0] = 1, prm.filtaddr[0] = 127;
-    for (uint32_t j = 0; why == 1 && j < SRVTBL_MAX; j++) ptbladd((void**)servtbl, &numsrvent, &idx, SRVTBL_MAX, sizeof(srvent));
-    for (uint32_t i = 0; why == 2 && i < SOCTBL_MAX - 1; i++) ptbladd((void**)soctbl, &numsoctbl, &idx, SOCTBL_MAX, sizeof(socent));
+    for (uint32_t k = 0; why == 1 && k < SRVTBL_MAX; k++) ptbladd((void**)servtbl, &numsrvent, &idx, SRVTBL_MAX, sizeof(srvent));
+    for (uint32_t k = 0; why == 2 && k < SOCTBL_MAX - 1; k++) ptbladd((void**)soctbl, &numsoctbl, &idx, SOCTBL_MAX, sizeof(socent));
     uint32_t srv = numsrvent, soc = numsoctbl;
-    EXPECT_EQ(add(why == 3 ? net_socket() : accepted()), std::make_pair(1u, std::string(rows[why])));
-    EXPECT_TRUE(numsrvent == srv && numsoctbl == soc && soctbl[SOCTBL_MAX - 1] == nullptr) << rows[why];
-    EXPECT_TRUE(why == 3 || closed(clients.back())) << rows[why];
+    EXPECT_EQ(add(why != 3), std::make_pair(1u, std::string(rows[why])));
+    EXPECT_TRUE(numsrvent == srv && numsoctbl == soc && soctbl[SOCTBL_MAX - 1] == nullptr && (why == 3 || closed(clients.back()))) << rows[why];
     clear();
   }
 }
 
-TEST_F(Loop, SetsFollowTheOperations) {
+TEST_F(Loop, SetsFollowTheOperationsNothingToWaitForEndsTheProgram) {
   uint32_t j = conn();
   socent *a = side(j, 1), *b = side(j, 2);
   a->oper = OP_RD | OP_WR, b->oper = OP_CONNECT, a->lasttime = b->lasttime = 1000;
@@ -141,8 +115,7 @@ TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
   EXPECT_EQ(numsrvent, 1u);
   std::string log = build(0xFFFF0000u + INACTIVITY_MS + 1);
   EXPECT_EQ(log.rfind("1: ** Inactivity timeout for conn 1. Closing both sockets ", 0), 0u) << log;
-  EXPECT_TRUE(numsrvent == 0 && numsoctbl == 1 && closed(clients[0]));
-  EXPECT_TRUE(sockset_has(&pc.rd, l) && !sockset_has(&pc.ex, l));
+  EXPECT_TRUE(numsrvent == 0 && numsoctbl == 1 && closed(clients[0]) && sockset_has(&pc.rd, l) && !sockset_has(&pc.ex, l));
   // After a failed accept the listener rests in the exception set.
   lc.acceptrest = 1, lc.acceptfailtick = 5000;
   build(5000 + ACCEPT_REST_MS - 1);

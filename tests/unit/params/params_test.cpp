@@ -92,8 +92,13 @@ TEST(ParamFile, TextToLogAndRecord) {
       {"TUNNEL CLIENTSIDE USERNAME bob SECRET x ENCRTYPE RC4", 0, "** Error: invalid keyword ENCRTYPE on TUNNEL statement\n", D},
       // Quotes: doubled inside, other quote plain, text after the closing quote kept as written.
       {"TUNNEL SERVERSIDE USERNAME bob SECRET 'it''s'\ntunnel serv user bob sec \"x 'y' z\"\nTUNNEL SERV USER c SEC ''\n"
-       "TUNNEL SERV USER d SEC 'ab'c\nTUNNEL SERV USER e SEC 'a  b\nTUNNEL SERV USER f SEC \"??\"\nTUNNEL SERV USER g SEC ''''''''\n", 3,
-       "...", "c0 s1 e2/290 min0 mult256 //00 bob/it's/00 bob/x 'y' z/00 c//00 d/'ab'c/00 e/a  b/00 f//02 g/'''/00"},
+       "TUNNEL SERV USER d SEC 'ab'c\nTUNNEL SERV USER e SEC 'a  b\nTUNNEL SERV USER f SEC \"??\"\nTUNNEL SERV USER g SEC ''''''''\n", 0,
+       "", "c0 s1 e2/290 min0 mult256 //00 bob/it's/00 bob/x 'y' z/00 c//00 d/'ab'c/00 e/a  b/00 f//02 g/'''/00"},
+      {"TUNNEL SERVERSIDE USERNAME bob SECRET one", 3, LIMITS + "Param: TUNNEL SERVERSIDE USERNAME bob SECRET one\n"
+       "  To store: utype=0 ulen=3 uname=bob pwtype=0 pwlen=3\n  Stored to usertbl[0]\n", "c0 s1 e2/290 min0 mult256 //00 bob/one/00"},
+      // Only secrets may be quoted.
+      {"TUNNEL 'OPTIONS' MINMSGLEN 5\nFILTER 'DENY' 10\nFILTER DENY '10'\n", 0, "** Error: invalid type of TUNNEL statement: 'OPTIONS'\n"
+       "** Invalid keyword 'DENY' on FILTER statement\n** Invalid IP addr specification '10' in FILTER statement\n", D},
       {"TUNNEL SERVERSIDE USERNAME 'a b' SECRET x", 0, "** Error: invalid keyword b' on TUNNEL statement\n", D},
       {"tunnel serverside username ?? secret x", 0, "** Error: invalid value on TUNNEL statement: ??\n", D},
       {"tunnel serverside user bob", 0, "** Error: Incomplete statement: tunnel serverside user bob\n", D},
@@ -123,19 +128,6 @@ TEST(ParamFile, TextToLogAndRecord) {
     EXPECT_EQ(r.log == "..." ? r.log : log, r.log) << r.text.substr(0, 100);
     if (r.rec.size() > 3 && r.rec.substr(r.rec.size() - 3) == "...") got = got.substr(0, r.rec.size() - 3) + "...";
     EXPECT_EQ(got, r.rec) << r.text.substr(0, 100);
-  }
-}
-
-TEST(ParamFile, NoFileOrOneThatCannotBeOpenedLeavesTheDefaults) {
-  tmpdir d;
-  paramrec p;
-  runctx ctx{};
-  ctx.paramrec = &p;
-  for (std::string path : {std::string(), (d.path / "none.par").string(), d.path.string()}) {
-    memset(&p, 0x5A, sizeof p);
-    std::string log = out([&] { readparamfile(path.empty() ? nullptr : path.c_str(), &ctx); });
-    EXPECT_EQ(log, path.empty() ? "" : "** Error opening parameter file " + path + "\n");
-    EXPECT_EQ(rec(p), "c0 s0 e2/290 min0 mult256 //00");
   }
 }
 
