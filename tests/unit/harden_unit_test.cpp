@@ -17,26 +17,20 @@
 #include "platform/statedir.h"
 #include "platform/sysinfo.h"
 #include "tunnel/keysetup.h"
-#include "unit/params/paramtest.h"
+#include "unit/unitutil.h"
 
 namespace {
 
 // A state folder open to every user (like /var/tmp), in use while it lives.
-struct statedir : paramtest::tmpdir {
+struct statedir : ut::tmpdir {
   statedir() {
     chmod(path.c_str(), 01777);
     state_usedir(path.c_str());
   }
-  ~statedir() { state_usedir(nullptr); }
+  ~statedir() { state_usedir(ut::statedir.c_str()); }
 };
 
 const passwd* nobody() { return geteuid() == 0 ? getpwnam("nobody") : nullptr; }
-
-std::string readall(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
-}
 
 }  // namespace
 
@@ -53,13 +47,13 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
     int want;
   } rows[] = {{"ours", 'n', LOCK_OBTAINED}, {"old", 'h', LOCK_OBTAINED}, {"planted", 'h', LOCK_NOTCREATED}};
   for (const auto& r : rows) {
-    std::string name = r.name, path = sd.path + "/" + name + ".lock";
+    std::string name = r.name, path = sd.path.string() + "/" + name + ".lock";
     lockh h;
     if (name == "ours") {   // made by an earlier call
       ASSERT_EQ(lock_take(r.name, 0, &h), LOCK_OBTAINED);
       lock_release(h);
     } else if (name == "old") {   // made by an earlier version, open to all
-      ASSERT_EQ(chmod(sd.write(name + ".lock", "").c_str(), 0666), 0);
+      ASSERT_EQ(chmod(sd.file(name + ".lock", "").c_str(), 0666), 0);
     }
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -97,12 +91,12 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
   for (const auto& r : rows) {
     if (r.other && nobody() == nullptr) continue;
     statedir sd;
-    std::string path = sd.write(r.file, "RND1abcdefghijklmnop");
+    std::string path = sd.file(r.file, "RND1abcdefghijklmnop");
     ASSERT_EQ(chown(path.c_str(), r.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
     ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
     uint8_t out[32];
     EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
-    EXPECT_TRUE(r.want == 0 || readall(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
+    EXPECT_TRUE(r.want == 0 || ut::tmpdir::read(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
   }
 }
 
@@ -115,37 +109,12 @@ TEST(Harden, SystemRandomSourceAndServiceStateFolder) {
   EXPECT_NE(memcmp(a + 32, zero, 32), 0);   // the tail is filled too
 
   char path[STATEPATHMAX];
+  state_usedir(nullptr);
   for (const char* env : {"/var/lib/kevra:/var/lib/other", "relative", ""}) {
     setenv("STATE_DIRECTORY", env, 1);
     ASSERT_TRUE(state_path("s1.kvr", path));
     EXPECT_STREQ(path, env[0] == '/' ? "/var/lib/kevra/s1.kvr" : "/var/tmp/s1.kvr");
   }
   unsetenv("STATE_DIRECTORY");
-}
-
-// Secrets are masked in every message that quotes them; a FILTER rule that
-// is incomplete or carries more than one address is reported.
-TEST(Harden, ParamFileMessagesMaskSecretsAndReportFilterMistakes) {
-  struct {
-    std::string line, out;
-  } rows[] = {
-      {"TUNNEL CLIENTSIDE SECRET hunter2",
-       "** Error: Incomplete statement: TUNNEL CLIENTSIDE SECRET ********\n"},
-      {"tunnel serv sec 'two words' user",
-       "** Error: missing value on TUNNEL statement: tunnel serv sec ******** user\n"},
-      {"TUNNEL CLIENTSIDE USERNAME sec SECRET x\tSECRET",
-       "** Error: missing value on TUNNEL statement: TUNNEL CLIENTSIDE USERNAME sec SECRET "
-       "********\tSECRET\n"},
-      {"TUNNEL CLIENTSIDE SECRET ??", "** Error: Incomplete statement: TUNNEL CLIENTSIDE SECRET ??\n"},
-      {"TUNNEL CLIENTSIDE USERNAME bob SECRET " + std::string(129, 's'),
-       "** Error: invalid value on TUNNEL statement: ********\n"},
-      {"FILTER DENY", "** Error: Incomplete statement: FILTER DENY\n"},
-      {"FILTER", "** Error: Incomplete statement: FILTER\n"},
-      {"FILTER DENY 10.1 10.2 10.3", "** Warning: extra word 10.2 on FILTER statement ignored\n"},
-  };
-  for (const auto& r : rows) {
-    auto got = paramtest::readtext(r.line + "\n");
-    EXPECT_EQ(got.out, r.out);
-    EXPECT_EQ(got.prm->numfilt, r.line == "FILTER DENY 10.1 10.2 10.3" ? 1u : 0u) << r.line;
-  }
+  state_usedir(ut::statedir.c_str());
 }
