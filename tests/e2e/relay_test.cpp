@@ -2,8 +2,6 @@
 // right after sending, the Server Table limit, peers that misbehave kept to
 // their own connection, the rest after a failed accept, and the inactivity limit.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 

@@ -10,12 +10,8 @@ namespace {
 using namespace harness;
 
 std::string opt(const std::string& more) { return "TUNNEL OPTIONS ENCRTYPE " + more + "\n"; }
-std::string srv(const std::string& user, const std::string& secret) {
-  return "TUNNEL SERVERSIDE USERNAME " + user + " SECRET '" + secret + "'\n";
-}
-std::string cli(const std::string& user, const std::string& secret) {
-  return "TUNNEL CLIENTSIDE USERNAME " + user + " SECRET '" + secret + "'\n";
-}
+std::string srv(const std::string& u, const std::string& s) { return "TUNNEL SERVERSIDE USERNAME " + u + " SECRET " + s + "\n"; }
+std::string cli(const std::string& u, const std::string& s) { return "TUNNEL CLIENTSIDE USERNAME " + u + " SECRET " + s + "\n"; }
 
 struct chain {
   const char* name;
@@ -26,7 +22,7 @@ struct chain {
 };
 
 const chain kChains[] = {
-    {"Rc4", {{opt("RC4") + srv("branch", "s3cret words"), ""}, {opt("RC4") + cli("branch", "s3cret words"), ""}},
+    {"Rc4", {{opt("RC4") + srv("branch", "'s3cret words'"), ""}, {opt("RC4") + cli("branch", "'s3cret words'"), ""}},
      true, 0, "1: Authenticating conn 1 (as server side of tunnel)\n   Username: branch\n"},
     {"TripleDes", {{opt("DES3") + srv("u", "p"), ""}, {opt("DES3") + cli("u", "p"), ""}},
      true, 1, "1: Authenticating conn 2 (as client side of tunnel)\n"},

@@ -5,8 +5,6 @@
 // connection's data is intact, every bad one closed with its message, no
 // descriptor leaked, no memory kept, and both relays still accept.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -104,9 +102,8 @@ void soak(const std::string& cipher) {
 #ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(rss[1] - rss[0], 512) << "KB more resident memory after the second wave";
 #endif
-  printf("soak %s: %d good connections of %zu bytes each way, %d fault rounds, "
-         "descriptors %zu then %zu, resident KB %ld then %ld\n",
-         cipher.c_str(), ok.load() + 1, kBytes, rounds, fds_srv, fds(srv.pid), rss[0], rss[1]);
+  printf("soak %s: %d good connections of %zu bytes each way, %d fault rounds, descriptors %zu then %zu, "
+         "resident KB %ld then %ld\n", cipher.c_str(), ok.load() + 1, kBytes, rounds, fds_srv, fds(srv.pid), rss[0], rss[1]);
 }
 
 TEST(Soak, Rc4Tunnel) { soak("RC4"); }
