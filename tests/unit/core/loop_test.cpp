@@ -59,7 +59,7 @@ TEST_F(Loop, SetsFollowTheOperationsNothingToWaitForEndsTheProgram) {
   EXPECT_TRUE(!sockset_has(&pc.rd, b->soc) && sockset_has(&pc.wr, b->soc) && sockset_has(&pc.ex, b->soc));
   EXPECT_TRUE(a->lasttime == 2000 && b->lasttime == 1000) << "waiting to read counts as activity, to connect not";
   a->oper = b->oper = 0;
-  EXPECT_EXIT(build(2000), testing::ExitedWithCode(int(EX_NOWORK)), "");
+  EXPECT_EXIT(buildsets(&lc, &ctx, &pc), testing::ExitedWithCode(int(EX_NOWORK)), "");
 }
 
 TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {

@@ -1,7 +1,7 @@
 // The platform layer through its own interface only: the state folder,
 // socket sets, Winsock's select() semantics, bind, named locks and the system
-// figures. This file also points the state folder of the whole unit test
-// binary at a temporary folder.
+// figures. This file also sets up the whole unit test binary: its state
+// folder and the socket layer.
 #include <thread>
 
 #include "platform/lock.h"
@@ -14,12 +14,14 @@ using namespace ut;
 namespace {
 
 // Seed files and locks of every test live in one temporary folder, never in
-// the machine's own state folder that a running relay uses.
+// the machine's own state folder that a running relay uses; the socket layer
+// is started once for all tests, as the relay starts it.
 std::string statedir;
+uint16_t granted = 0;
 class StateFolder : public testing::Environment {
   tmpdir* dir = nullptr;
-  void SetUp() override { dir = new tmpdir, statedir = dir->path.string(), state_usedir(statedir.c_str()); }
-  void TearDown() override { state_usedir(nullptr), delete dir; }
+  void SetUp() override { dir = new tmpdir, statedir = dir->path.string(), state_usedir(statedir.c_str()), net_startup(2, 2, &granted); }
+  void TearDown() override { net_cleanup(), state_usedir(nullptr), delete dir; }
 };
 testing::Environment* const statefolder = testing::AddGlobalTestEnvironment(new StateFolder);
 
@@ -56,6 +58,7 @@ TEST(Platform, StateFolderSocketSetsLocksAndSystemFigures) {
   EXPECT_FALSE(state_path("abcde", p));
   EXPECT_STREQ(p, "");
   state_usedir(statedir.c_str());
+  EXPECT_EQ(granted, 0x0202) << "Winsock 2.2";
 
   sockset s{};
   for (sockh h : {7u, 7u}) sockset_add(&s, h);
