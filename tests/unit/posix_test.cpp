@@ -89,3 +89,16 @@ TEST(Posix, SignalsDoNotEndTheWaitOfSelect) {
   setitimer(ITIMER_REAL, &off, nullptr), sigaction(SIGALRM, &old, nullptr), net_close(l);
   EXPECT_TRUE(rc == 0 && ms() - t0 >= 295 && ms() - t0 < 2000) << rc << " after " << ms() - t0 << " ms";
 }
+
+TEST(Posix, ErrnoValuesTranslateToWinsockNumbers) {
+  // Winsock's number for each errno value; EBADF, EINPROGRESS and EPIPE as the relay reads them.
+  const int rows[][2] = {
+      {EINTR, 10004},        {EBADF, 10038},         {EACCES, 10013},          {EPERM, 10013},        {EFAULT, 10014},     {EINVAL, 10022},
+      {EMFILE, 10024},       {ENFILE, 10024},        {EAGAIN, 10035},          {EINPROGRESS, 10035},  {EALREADY, 10037},   {ENOTSOCK, 10038},
+      {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},      {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043},
+      {EOPNOTSUPP, 10045},   {EAFNOSUPPORT, 10047},  {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},  {ENETUNREACH, 10051},
+      {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},      {ENOBUFS, 10055},      {ENOMEM, 10055},     {EISCONN, 10056},
+      {ENOTCONN, 10057},     {EPIPE, 10058},         {ESHUTDOWN, 10058},       {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061}, {EHOSTDOWN, 10064},
+      {EHOSTUNREACH, 10065}, {ENOENT, ENOENT},       {0, 0}};   // no counterpart: passed through
+  for (const auto& r : rows) EXPECT_EQ(net_translate_error(r[0]), r[1]) << r[0];
+}

@@ -113,14 +113,16 @@ TEST(Sha1, Sha1HmacPbkdf2KnownAnswersOnEveryPath) {
         hmacctx c;
         uint8_t d[20];
         hmacinit(&c, v.key.data(), uint32_t(v.key.size()));
-        for (size_t at = 0; at < v.data.size(); at += piece) hmacupdate(&c, (const uint8_t*)&v.data[at], uint32_t(std::min(piece, v.data.size() - at)));
+        for (size_t at = 0; at < v.data.size(); at += piece)
+          hmacupdate(&c, (const uint8_t*)&v.data[at], uint32_t(std::min(piece, v.data.size() - at)));
         hmacfinal(d, &c);
         EXPECT_EQ(tohex(d, 20), v.mac) << v.data << " in pieces of " << piece;
       }
     }
     for (const auto& v : pbkdf2vec) {
       bytes dk(strlen(v.dk) / 2 + 3, 0xA5);   // three guard bytes stay as they are
-      pbkdf2((const uint8_t*)v.pw.data(), uint32_t(v.pw.size()), (const uint8_t*)v.salt.data(), uint32_t(v.salt.size()), v.iter, dk.data(), uint32_t(dk.size() - 3));
+      pbkdf2((const uint8_t*)v.pw.data(), uint32_t(v.pw.size()), (const uint8_t*)v.salt.data(), uint32_t(v.salt.size()), v.iter,
+             dk.data(), uint32_t(dk.size() - 3));
       EXPECT_EQ(tohex(dk), v.dk + std::string("a5a5a5")) << v.pw << " " << v.iter;
     }
   });
@@ -140,7 +142,8 @@ TEST(Des, KnownAnswersBothDirectionsAndBothForms) {
     des3block(ks, o[0], pt.data()), des3pack(pk, ks), des3fast(pk, blk), store32be(o[1], blk[0]), store32be(o[1] + 4, blk[1]);
     desblock(ks, o[2], pt.data(), 0), desblock(ks, o[3], hex(v[2]).data(), 1);
     EXPECT_TRUE(tohex(o[0], 8) == v[2] && tohex(o[1], 8) == v[2] && (key.size() == 24 || (tohex(o[2], 8) == v[2] && tohex(o[3], 8) == v[1])))
-        << "key " << v[0] << ": triple " << tohex(o[0], 8) << ", packed " << tohex(o[1], 8) << ", single " << tohex(o[2], 8) << ", back " << tohex(o[3], 8);
+        << "key " << v[0] << ": triple " << tohex(o[0], 8) << ", packed " << tohex(o[1], 8) << ", single " << tohex(o[2], 8)
+        << ", back " << tohex(o[3], 8);
   }
   // Rivest's chained test: the block is its own next key, encrypting on even
   // and decrypting on odd steps, sixteen steps to a published end value.

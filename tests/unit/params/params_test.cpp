@@ -1,8 +1,8 @@
-// The parameter file: one table of file text to log and record, the address
-// filter's decisions, and the buffered reader under them.
-#include "params/bfreader.h"
+// The parameter file: one table of file text to log and record, and the
+// address filter's decisions.
 #include "params/ipfilter.h"
 #include "params/paramfile.h"
+#include "params/uprompt.h"
 #include "unit/unitutil.h"
 
 using namespace ut;
@@ -21,7 +21,8 @@ std::string rec(const paramrec& p) {
   auto user = [&](const userent& u) {
     std::string n((const char*)u.uname, UNAMELEN), pw((const char*)u.secret, SECRETLEN);
     r += " " + n.substr(0, u.ulen) + "/" + pw.substr(0, u.pwlen) + "/" + std::to_string(u.utype) + std::to_string(u.pwtype);
-    if ((n != std::string(UNAMELEN, '\0') && n.substr(u.ulen) != std::string(UNAMELEN - u.ulen, ' ')) || pw.substr(u.pwlen) != std::string(SECRETLEN - u.pwlen, '\0'))
+    bool blanks = n == std::string(UNAMELEN, '\0') || n.substr(u.ulen) == std::string(UNAMELEN - u.ulen, ' ');
+    if (!blanks || pw.substr(u.pwlen) != std::string(SECRETLEN - u.pwlen, '\0'))
       r += "(bad padding)";
   };
   user(p.cluser);
@@ -58,14 +59,16 @@ TEST(ParamFile, TextToLogAndRecord) {
       {"TUNNEL OPTIONS MINMSGLEN 5\r\nTUNNEL OPT\rIONS ENCRTYPE DES3\r\nTUNNEL OPTIONS MSGLENMULT 32", 0, "", "c0 s0 e1/2336 min5 mult32 //00"},
       // An empty last line is not read, an empty line before it is; trailing blanks go, tabs stay.
       {"LIST\n\nLIST   \nLIST\t \n", 1, LIMITS + "Param: LIST\nParam: \nParam: LIST\nParam: LIST\t\n", D},
-      {longline + "\nTUNNEL OPTIONS ENCRTYPE DES3\n", 0, "** Error: invalid keyword MSGLENMUL on TUNNEL statement\n", "c0 s0 e1/2336 min5 mult256 //00"},
+      {longline + "\nTUNNEL OPTIONS ENCRTYPE DES3\n", 0, "** Error: invalid keyword MSGLENMUL on TUNNEL statement\n",
+       "c0 s0 e1/2336 min5 mult256 //00"},
       {std::string("TUNNEL OPTIONS ENCRTYPE DES3\0 MINMSGLEN 7\nTUNNEL OPTIONS MSGLENMULT 16\n", 71), 1,
        LIMITS + "Param: TUNNEL OPTIONS ENCRTYPE DES3\nParam: TUNNEL OPTIONS MSGLENMULT 16\n", "c0 s0 e1/2336 min0 mult16 //00"},
       {"tUnNeL oPtIoNs EnCrTyPe dEs3 MINMSGLEN 0 msglenmult 64\n", 3, LIMITS + "Param: tUnNeL oPtIoNs EnCrTyPe dEs3 MINMSGLEN 0 msglenmult 64\n"
        "Encr type set to 1\nminmsglen set to 0\nmsglenmult set to 64\n", "c0 s0 e1/2336 min0 mult64 //00"},
       {"TUNNEL OPT ENCRTYPE DES3 MINMSGLEN 9 MINMSGLEN 123456789\nTUNNEL OPTIONS ENCRTYPE RC4\n", 0, "", "c0 s0 e2/290 min123456789 mult256 //00"},
       // Pairs before an error stay in force; the rest of the line is ignored.
-      {"tunnel options encrtype des3 msglenmult x minmsglen 5\n", 0, "** Error: invalid value on TUNNEL statement: x\n", "c0 s0 e1/2336 min0 mult256 //00"},
+      {"tunnel options encrtype des3 msglenmult x minmsglen 5\n", 0, "** Error: invalid value on TUNNEL statement: x\n",
+       "c0 s0 e1/2336 min0 mult256 //00"},
       {"TUNNEL OPTIONS MINMSGLEN 5 # note", 0, "** Error: invalid keyword # on TUNNEL statement\n", "c0 s0 e2/290 min5 mult256 //00"},
       {"TUNNEL OPTIONS MSGLENMULT 0", 0, "** Error: invalid value on TUNNEL statement: 0\n", D},
       {"TUNNEL OPTIONS MSGLENMULT 1234567890", 0, "** Error: invalid value on TUNNEL statement: 1234567890\n", D},
@@ -123,7 +126,9 @@ TEST(ParamFile, TextToLogAndRecord) {
        "** Invalid IP addr specification 1000 in FILTER statement\n** Invalid IP addr specification 0001 in FILTER statement\n"
        "** Invalid IP addr specification al in FILTER statement\n", D},
       {"FILTER PERMIT 10\nFILTER AL 10\n", 0, "** Invalid keyword PERMIT on FILTER statement\n** Invalid keyword AL on FILTER statement\n", D},
-      {filters + "FILTER ALLOW 1.2.3.4\nFILTER\n", 0, "** IP filter table is full, statement ignored: FILTER ALLOW 1.2.3.4\n** Error: Incomplete statement: FILTER\n", D + " F2:2:0000000a..."},
+      {filters + "FILTER ALLOW 1.2.3.4\nFILTER\n", 0, "** IP filter table is full, statement ignored: FILTER ALLOW 1.2.3.4\n"
+       "** Error: Incomplete statement: FILTER\n",
+       D + " F2:2:0000000a..."},
       // LIST ON shows the lines that follow, LIST lines themselves excepted.
       {"TUNNEL OPTIONS MINMSGLEN 1\nLIST ON\nTUNNEL OPTIONS MINMSGLEN 2 secretive\n# note\n\nLIST OFF\nTUNNEL OPTIONS MINMSGLEN 3\n"
        "list on\nLIST\nLIST maybe\nlisting\nList off\nTUNNEL OPTIONS MINMSGLEN 4\n", 0,
@@ -159,26 +164,14 @@ TEST(IpFilter, FirstMatchingItemDecidesNoItemAllows) {
   }
 }
 
-TEST(BfReader, RefillsDropCarriageReturnsAndEndAtTheSizeTakenAtOpen) {
-  tmpdir d;
-  std::string t, want, got;
-  for (int i = 0; i < 300; i++) t += "line " + std::to_string(i) + "\r\n", want += "line " + std::to_string(i) + "\n";
-  std::string path = d.file("f", t);
-  uint8_t buf[1024], c;
-  bfreader bf;
-  for (uint32_t size : {1u, 7u, 1024u}) {
-    for (uint32_t opt : {0u, BF_DROPCR}) {
-      ASSERT_EQ(bfopen(&bf, path.c_str(), buf, size, opt), 0u);
-      std::ofstream(path, std::ios::app) << "appended after the open";
-      uint32_t rc;
-      for (got.clear(); (rc = bfgetc(&bf, &c)) == 0 && got.size() < 100000;) got += char(c);
-      EXPECT_TRUE(rc == 1 && got == (opt ? want : t) && bfgetc(&bf, &c) == 1) << size << " " << opt;   // the end stays the end
-      bfclose(&bf);
-      EXPECT_EQ(bfgetc(&bf, &c), 2u);
-      std::filesystem::resize_file(path, t.size());
-    }
-  }
-  EXPECT_EQ(bfopen(&bf, (d.path / "missing").string().c_str(), buf, 16, 0), 1u);
-  EXPECT_EQ(bfopen(&bf, d.path.string().c_str(), buf, 16, 0), 1u);   // a folder
-  EXPECT_EQ(bfopen(&bf, path.c_str(), buf, 0, 0), 2u);
+TEST(Uprompt, CallsForTheWrongSideAreRefused) {
+  paramrec p{};
+  runctx ctx{};
+  userent w{};
+  ctx.paramrec = &p;
+  std::string log = out([&] {
+    EXPECT_EQ(uprompt(2, &ctx, &w, 4), UPROMPT_WRONGCLIENT);
+    EXPECT_EQ(uprompt(3, &ctx, &w, 5), UPROMPT_WRONGSERVER);
+  });
+  EXPECT_EQ(log, "4: ** Error: invalid call to uprompt(), wrong side\n5: ** Error: invalid call to uprompt(), wrong side\n");
 }
