@@ -15,8 +15,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
 
 namespace harness {
 
@@ -210,11 +212,21 @@ proc spawn(const std::vector<std::string>& args, bool usepty,
   return p;
 }
 
-std::string kevra_path() { return KEVRA_BIN; }
+std::string kevra_path() {
+  const char* bin = getenv("KEVRA_BIN");
+  return bin != nullptr && *bin != '\0' ? bin : KEVRA_BIN;
+}
 
 proc spawn_kevra(const std::vector<std::string>& args, bool usepty,
                  const std::vector<std::string>& env) {
-  std::vector<std::string> all{kevra_path()};
+  // KEVRA_RUNNER: words put before the relay's path, such as a script that
+  // runs the Windows build under Wine.
+  std::vector<std::string> all;
+  if (const char* runner = getenv("KEVRA_RUNNER")) {
+    std::istringstream words(runner);
+    for (std::string w; words >> w;) all.push_back(w);
+  }
+  all.push_back(kevra_path());
   all.insert(all.end(), args.begin(), args.end());
   return spawn(all, usepty, env);
 }

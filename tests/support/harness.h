@@ -46,10 +46,12 @@ class proc {
 // shell); env holds "NAME=value" entries added to (or replacing) the environment.
 proc spawn(const std::vector<std::string>& args, bool usepty = false,
            const std::vector<std::string>& env = {});
-// spawn_kevra(args, usepty, env): start the relay under test (KEVRA_BIN).
+// spawn_kevra(args, usepty, env): start the relay under test, behind the
+// command prefix in the environment variable KEVRA_RUNNER if it is set.
 proc spawn_kevra(const std::vector<std::string>& args, bool usepty = false,
                  const std::vector<std::string>& env = {});
-// kevra_path(): path of the relay under test.
+// kevra_path(): path of the relay under test: the environment variable
+// KEVRA_BIN, else the one this build made.
 std::string kevra_path();
 
 // free_port(): a TCP port on 127.0.0.1 that was free a moment ago.
