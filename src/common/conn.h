@@ -1,7 +1,48 @@
-// The records of a relayed connection, shared by the event loop and the
-// tunnel: one Server Table entry and two Socket Table entries per connection.
-// Their invariants, and who may change which field, stand at the top of
-// core/tables.cpp.
+// The records of a relayed connection, shared by the event loop (core/) and
+// the tunnel (tunnel/): one Server Table entry (srvent) and two Socket Table
+// entries (socent) per connection.
+//
+// Invariants of the tables:
+//  1. A count (numsoctbl, numsrvent) is one more than the index of the highest
+//     used slot, 0 for an empty table. Slots below it may be null; every loop
+//     over a table runs from 0 to the count and skips null slots.
+//  2. Slot 0 of the Socket Table holds the listening socket socn3 (stype 1)
+//     from start-up until accept-one mode closes it; it owns no buffers.
+//  3. Every connection has one Server Table entry and two socket entries; both
+//     socket entries carry the Server Table index in enti, one has conn 1
+//     (socn1, at soci1) and the other conn 2 (socn2, at soci2).
+//  4. The Server Table entry owns buf1 (client to server) and buf2 (server to
+//     client), bufsize bytes each. A socket entry only borrows them through
+//     rbuf and wbuf. While relaying, each buffer is lent to one side at a
+//     time: the reading side's rbuf until its read completes, then the
+//     partner's wbuf until that write completes, then back to the reader.
+//     It is never read into and written from at once. During a handshake the
+//     tunnel end reads and writes its messages in one buffer (buf1 on a
+//     serverside's conn 1, buf2 on a clientside's conn 2) and the other
+//     socket of the connection stays idle.
+//  5. A socket entry owns its cipher work areas encrctx and decrctx, each
+//     ctxsize bytes of the parameter record, from encrsetup to freesrvent.
+//  6. A connection lives from a successful addsrvent to its freesrvent; a
+//     failed addsrvent leaves both tables and the heap as they were, with the
+//     accepted socket closed.
+//  7. freesrvent wipes buffers, work areas and entries before freeing them.
+//
+// States of a socket entry:
+//  8. oper says what the loop waits for: OP_RD, OP_WR, both (never while a
+//     handshake runs), OP_ACCEPT (the listening socket only), OP_CONNECT
+//     (alone, until the connect completes), or 0 (idle, or finished).
+//  9. action says what the loop does when the RD or WR completes (ACT_*): relay
+//     the data, take the next handshake step through tunnel(), or nothing.
+// 10. closerc is 0 while the socket is usable; once set (1 end of file, 2
+//     socket error, 3 tunnel failure) it never goes back and the entry's
+//     operations stop. The close pass frees the connection once one side has
+//     closed and the other is closed too or has no write still to finish, so
+//     data read before an end of file is still delivered.
+// 11. tunnel() may change, on the entry it is called for and nothing else:
+//     oper, action, rneed, rdone, rbuf, sbufrdsize, wbuf, sbufwrsize, wlen,
+//     wdone, and the handshake fields (nonces, authent, hmackey, the contents
+//     of the work areas). The loop changes the partner entry itself and
+//     relies on what tunnel() set for the handshake.
 #pragma once
 #include <cstdint>
 

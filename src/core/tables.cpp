@@ -1,23 +1,5 @@
-// The Socket Table and the Server Table.
-//
-// Invariants:
-//  1. A count (numsoctbl, numsrvent) is one more than the index of the highest
-//     used slot, 0 for an empty table. Slots below it may be null; every loop
-//     over a table runs from 0 to the count and skips null slots.
-//  2. Slot 0 of the Socket Table holds the listening socket socn3 (stype 1)
-//     from start-up until accept-one mode closes it; it owns no buffers.
-//  3. Every connection has one Server Table entry and two socket entries; both
-//     socket entries carry the Server Table index in enti, one has conn 1
-//     (socn1, at soci1) and the other conn 2 (socn2, at soci2).
-//  4. The Server Table entry owns buf1 (client to server: read by the socn1
-//     entry, written by the socn2 entry) and buf2 (the other way); each is
-//     bufsize bytes and is never read into and written from at once.
-//  5. A socket entry owns its cipher work areas encrctx and decrctx, each
-//     ctxsize bytes of the parameter record.
-//  6. A connection lives from a successful addsrvent to its freesrvent; a
-//     failed addsrvent leaves both tables and the heap as they were, with the
-//     accepted socket closed.
-//  7. freesrvent wipes buffers, work areas and entries before freeing them.
+// The Socket Table and the Server Table: creating and destroying a
+// connection as a whole. The invariants of the tables stand in common/conn.h.
 #include "core/tables.h"
 
 #include <cstdio>

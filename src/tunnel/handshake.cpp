@@ -6,6 +6,8 @@
 //   Msg4 S->C under K2: client nonce 2 | server nonce 2 | "Msg4" | 28 zero | check sum
 // K1 = keys(client nonce 1), K2 = keys(server nonce 1, client nonce 1),
 // K3 = keys(server nonce 2, client nonce 1, server nonce 1, client nonce 2).
+// docs/protocol.md numbers the steps: C1 to C5 on the client side, S1 to S4
+// on the server side; each case below names its step.
 #include <cstdio>
 #include <cstring>
 
@@ -103,7 +105,7 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
   uint8_t* buf = psoc->rbuf;
   uint32_t rc;
   switch (calltype) {
-    case ACT_S_MSG1READ: {
+    case ACT_S_MSG1READ: {  // step S1
       printf("%lu: Authenticating conn 1 (as server side of tunnel)\n", (unsigned long)connid);
       if (memcmp(buf, msg1hdr, MSG1HDRLEN) != 0) {
         printf("%lu: ** Authentication failed: invalid Msg1 header.\n", (unsigned long)connid);
@@ -126,10 +128,10 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       setwrite(psoc, ACT_S_MSG2SENT);
       return 0;
     }
-    case ACT_S_MSG2SENT:
+    case ACT_S_MSG2SENT:  // step S2
       setread(psoc, ACT_S_MSG3READ);
       return 0;
-    case ACT_S_MSG3READ:
+    case ACT_S_MSG3READ:  // step S3
       if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, psoc->pnonce1, nullptr, nullptr))
         return TR_KEYS;
       if ((rc = openmsg(psoc, buf, connid))) return rc;
@@ -139,7 +141,7 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       if ((rc = buildmsg(psoc, buf, psoc->pnonce2, psoc->nonce2, "Msg4", connid))) return rc;
       setwrite(psoc, ACT_S_MSG4SENT);
       return 0;
-    case ACT_S_MSG4SENT:
+    case ACT_S_MSG4SENT:  // step S4
       if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce2, psoc->pnonce1, psoc->nonce1,
                       psoc->pnonce2))
         return TR_KEYS;
@@ -152,7 +154,7 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
 uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid) {
   uint32_t rc;
   switch (calltype) {
-    case ACT_C_START: {
+    case ACT_C_START: {  // step C1
       printf("%lu: Authenticating conn 2 (as client side of tunnel)\n", (unsigned long)connid);
       // Without a complete user (console input ended) Msg1 would carry an
       // empty name and fail on the far side anyway: stop here instead.
@@ -164,13 +166,13 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       setwrite(psoc, ACT_C_MSG1SENT);
       return 0;
     }
-    case ACT_C_MSG1SENT:
+    case ACT_C_MSG1SENT:  // step C2
       // Msg2 arrives in the buffer Msg1 left from.
       psoc->rbuf = psoc->wbuf;
       psoc->sbufrdsize = psoc->sbufwrsize;
       setread(psoc, ACT_C_MSG2READ);
       return 0;
-    case ACT_C_MSG2READ: {
+    case ACT_C_MSG2READ: {  // step C3
       uint8_t* buf = psoc->rbuf;
       if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, nullptr, nullptr, nullptr))
         return TR_KEYS;
@@ -183,10 +185,10 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       setwrite(psoc, ACT_C_MSG3SENT);
       return 0;
     }
-    case ACT_C_MSG3SENT:
+    case ACT_C_MSG3SENT:  // step C4
       setread(psoc, ACT_C_MSG4READ);
       return 0;
-    case ACT_C_MSG4READ: {
+    case ACT_C_MSG4READ: {  // step C5
       uint8_t* buf = psoc->rbuf;
       if ((rc = openmsg(psoc, buf, connid))) return rc;
       if ((rc = checkmsg(psoc, buf, "Msg4", psoc->nonce2, true, connid))) return rc;

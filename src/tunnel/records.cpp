@@ -3,7 +3,8 @@
 //   48 payload | pad (zero) | totlen - 32 record check sum (32)
 // totlen = payload len + pad len + 80; numbers little-endian. A record is
 // encrypted whole in one call; the receiver decrypts the header first and
-// checks it before it reads the rest.
+// checks it before it reads the rest. Steps R1 (send), R2 (header) and R3
+// (body) of docs/protocol.md.
 #include <cstdio>
 #include <cstring>
 
@@ -105,7 +106,7 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
 
   uint32_t rc;
   if (inplen == RECHEADER) {
-    // Header step: nothing past byte 47 is read before the header checks out.
+    // Step R2: nothing past byte 47 is read before the header checks out.
     if ((rc = decr(psoc, buf, RECHEADER, connid))) return rc;
     if (!sumok(psoc, buf, HDRSUMOFF, buf + HDRSUMOFF)) return badheader(TR_HDRSUM, connid);
     if (buf[8] != 0) return badheader(TR_HDRBYTE8, connid);
@@ -122,7 +123,7 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
     return 1;
   }
 
-  // Body step: the header is plain text since the header step.
+  // Step R3: the header is plain text since step R2.
   uint32_t payload = load32le(buf), pad = load32le(buf + 4);
   uint64_t totlen = (uint64_t)payload + pad + RECOVERHEAD;
   if (payload == 0 || payload >= inplen || pad >= inplen || totlen != inplen)
