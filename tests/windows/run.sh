@@ -17,11 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 
-export WINEPREFIX=${WINEPREFIX:-$root/build/windows/wine}
-export WINEDEBUG=-all
-wine="$root/tests/windows/wine.sh"
-loader=${KEVRA_WINE:-$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)}
-server=$(command -v wineserver || echo "$(dirname "$(readlink -f "$loader")")/wineserver")
+. "$root/tests/windows/winelib.sh"
 winexe=$root/build/windows/kevra.exe
 linux=$root/build/release/kevra
 
@@ -48,34 +44,6 @@ skips=(
   "Buffers/Sizes.SmallExactAndLargeTransfers/512"
 )
 
-serverpid=""
-
-# winepids: every Wine process of this Wine folder, the server included
-# (started with its WINEPREFIX, running a program of Wine's).
-winepids() {
-  local p
-  for p in $(grep -lsxz "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
-    case $(readlink "/proc/$p/exe" 2>/dev/null) in */wine/*|*/wine64*|*/wineserver*) echo "$p" ;; esac
-  done
-}
-
-stopwine() {
-  local p
-  for p in $serverpid $(winepids); do kill "$p" 2>/dev/null || true; done
-  for _ in $(seq 20); do [ -z "$(winepids)" ] && break; sleep 0.1; done
-  for p in $(winepids); do kill -9 "$p" 2>/dev/null || true; done
-  if [ -n "$serverpid" ]; then wait "$serverpid" 2>/dev/null || true; fi
-  serverpid=""
-}
-
-startwine() {
-  stopwine
-  "$server" -f -p >/dev/null 2>&1 &
-  serverpid=$!
-  # The first program of a new Wine folder sets it up; that takes a while.
-  timeout 300 "$wine" cmd /c exit >/dev/null 2>&1 || { echo "Wine does not start" >&2; exit 1; }
-}
-
 trap stopwine EXIT
 trap 'exit 130' INT TERM
 
@@ -101,6 +69,6 @@ stage_interop() {
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(unit e2e interop)
 for s in "${stages[@]}"; do
-  startwine
+  startwine || exit 1
   "stage_$s"
 done
