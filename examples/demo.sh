@@ -39,10 +39,10 @@ pids+=($!)
 
 echo "== echo server on 127.0.0.1:$echoport"
 echo "== serverside kevra on port $srvport -> echo server   (examples/serverside.txt)"
-"$kevra" -f="$here/serverside.txt" "$srvport" 127.0.0.1 "$echoport" >"$work/serverside.log" 2>&1 &
+"$kevra" -b=127.0.0.1 -f="$here/serverside.txt" "$srvport" 127.0.0.1 "$echoport" >"$work/serverside.log" 2>&1 &
 pids+=($!)
 echo "== clientside kevra on port $cliport -> serverside    (examples/clientside.txt)"
-"$kevra" -f="$here/clientside.txt" "$cliport" 127.0.0.1 "$srvport" >"$work/clientside.log" 2>&1 &
+"$kevra" -b=127.0.0.1 -f="$here/clientside.txt" "$cliport" 127.0.0.1 "$srvport" >"$work/clientside.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do
   grep -q "Listening for connections" "$work/serverside.log" "$work/clientside.log" 2>/dev/null &&
@@ -58,7 +58,10 @@ for line in ["hello through the tunnel", "the secret never travels", "goodbye"]:
     s.sendall((line + "\n").encode())
     got = b""
     while not got.endswith(b"\n"):
-        got += s.recv(4096)
+        more = s.recv(4096)
+        if not more:
+            sys.exit("   the tunnel closed the connection; see the logs below")
+        got += more
     print("   sent:", line, "| echoed:", got.decode().rstrip())
 s.close()
 time.sleep(0.3)

@@ -45,7 +45,7 @@ TEST(Lock, ExcludesOtherTakersUntilReleasedAndTimesOut) {
   lock_release(second);
 }
 
-TEST(Lock, FileIsSharedWithOtherUsers) {
+TEST(Lock, FileIsPrivateToTheUser) {
   TestLock t("mode");
   mode_t old = umask(022);
   lockh h;
@@ -55,7 +55,7 @@ TEST(Lock, FileIsSharedWithOtherUsers) {
   struct stat st;
   ASSERT_EQ(stat(t.path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   lock_release(h);
   // The file stays for the next taker, who opens it again.
   ASSERT_EQ(lock_take(t.name.c_str(), 0, &h), LOCK_OBTAINED);
