@@ -26,7 +26,7 @@ dlls=$(x86_64-w64-mingw32-objdump -p build/windows/kevra.exe | awk '/DLL Name:/ 
 echo "kevra.exe imports: $(echo $dlls)"
 for d in $dlls; do
   case $d in
-    kernel32.dll|ws2_32.dll|advapi32.dll|msvcrt.dll) ;;
+    kernel32.dll|ws2_32.dll|advapi32.dll|bcrypt.dll|msvcrt.dll) ;;
     *) echo "kevra.exe needs $d, which Windows does not bring" >&2; exit 1 ;;
   esac
 done

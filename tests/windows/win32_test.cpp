@@ -194,6 +194,27 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   LocalFree(sd);
   for (const char* who : {";BU)", ";WD)", ";AU)", ";ID;"}) EXPECT_EQ(acl.find(who), std::string::npos) << acl;
 
+  // Private while only its owner may write it; no longer once everyone may.
+  struct grant {
+    const char* acl;
+    bool isprivate;
+  } const grants[] = {{nullptr, true}, {"D:(A;;FA;;;OW)(A;;0x1200a9;;;WD)", true},
+                      {"D:(A;;FA;;;OW)(A;;FA;;;WD)", false}};
+  for (const grant& g : grants) {
+    if (g.acl != nullptr) {
+      PSECURITY_DESCRIPTOR newsd = nullptr;
+      BOOL present = FALSE, defaulted = FALSE;
+      PACL newdacl = nullptr;
+      ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(g.acl, SDDL_REVISION_1, &newsd, nullptr));
+      GetSecurityDescriptorDacl(newsd, &present, &newdacl, &defaulted);
+      EXPECT_EQ(SetNamedSecurityInfoA(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      newdacl, nullptr),
+                DWORD(ERROR_SUCCESS));
+      LocalFree(newsd);
+    }
+    EXPECT_EQ(file_private(h), g.isprivate) << (g.acl ? g.acl : "as created");
+  }
+
   EXPECT_EQ(file_close(h), 0);
   h = file_openrw(path.c_str());
   EXPECT_NE(h, FILE_INVALID);

@@ -2,39 +2,15 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-#include <sddl.h>
+#include <aclapi.h>
 
-#include <cstdio>
+#include "platform/win32/account.h"
 
 namespace {
 
 HANDLE winh(fileh h) { return reinterpret_cast<HANDLE>(h); }
 
 fileh fromwin(HANDLE h) { return h == INVALID_HANDLE_VALUE ? FILE_INVALID : reinterpret_cast<fileh>(h); }
-
-// privatesd(sd): a security descriptor whose access list admits the user
-// this process runs as, the system and the administrators, nobody else (what
-// mode 0600 is elsewhere), and takes nothing from the folder ("P"). Without
-// it a new file would get the folder's list, and under ProgramData every
-// user may read every file. False when it cannot be built.
-bool privatesd(PSECURITY_DESCRIPTOR* sd) {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  union {
-    TOKEN_USER user;
-    char bytes[256];   // a TOKEN_USER and the longest SID fit in far less
-  } info;
-  DWORD len = 0;
-  bool ok = GetTokenInformation(token, TokenUser, &info, sizeof info, &len);
-  CloseHandle(token);
-  char* sid = nullptr;
-  if (!ok || !ConvertSidToStringSidA(info.user.User.Sid, &sid)) return false;
-  char acl[256];
-  int n = snprintf(acl, sizeof acl, "D:P(A;;FA;;;%s)(A;;FA;;;SY)(A;;FA;;;BA)", sid);
-  LocalFree(sid);
-  return n > 0 && size_t(n) < sizeof acl &&
-         ConvertStringSecurityDescriptorToSecurityDescriptorA(acl, SDDL_REVISION_1, sd, nullptr);
-}
 
 }  // namespace
 
@@ -52,7 +28,7 @@ fileh file_openrw(const char* path) {
   // A new file is private to its creator; an existing one keeps its list.
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (privatesd(&sd)) sa.lpSecurityDescriptor = sd;
+  if (account_privatesd(&sd)) sa.lpSecurityDescriptor = sd;
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (sd != nullptr) LocalFree(sd);
@@ -64,6 +40,22 @@ fileh file_openrw(const char* path) {
     return FILE_INVALID;
   }
   return fromwin(h);
+}
+
+bool file_private(fileh h) {
+  // Ours, and nobody but ourselves, the system and the administrators may
+  // write it or change who may (the Windows form of owner and mode 0600).
+  // Reading by others is not asked about: a file of the shared folder that
+  // took the folder's list is readable by every user, writable by none.
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(winh(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                      nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  bool ok = account_isme(owner) && account_writers_trusted(dacl);
+  LocalFree(sd);
+  return ok;
 }
 
 int file_size(fileh h, uint64_t* size) {

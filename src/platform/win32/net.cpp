@@ -120,6 +120,12 @@ int net_send(sockh h, const void* buf, uint32_t len) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+int net_setkeepalive(sockh h) {
+  BOOL one = TRUE;
+  int rc = ::setsockopt(sock(h), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
+  return rc == 0 ? 0 : -1;
+}
+
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port) {
   sockaddr_in sa;
   int len = sizeof sa;

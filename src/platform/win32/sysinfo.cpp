@@ -2,6 +2,7 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <bcrypt.h>
 
 uint32_t sys_threadid() { return uint32_t(GetCurrentThreadId()); }
 
@@ -21,4 +22,10 @@ uint64_t sys_availmem() {
   ms.dwLength = sizeof ms;
   if (!GlobalMemoryStatusEx(&ms)) return 0;
   return ms.ullAvailPhys;
+}
+
+int sys_random(void* buf, uint32_t len) {
+  // The system's preferred generator, seeded by the system; no handle to open.
+  NTSTATUS rc = BCryptGenRandom(nullptr, static_cast<PUCHAR>(buf), len, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  return rc >= 0 ? 0 : -1;
 }
