@@ -128,6 +128,13 @@ TEST(Win32Net, ConnectResultsWouldBlockAndAFullSet) {
   ASSERT_EQ(rd.count, 1u);
   EXPECT_EQ(rd.handles[0], a);
 
+  // Keepalive on: it reads back as set.
+  DWORD keepalive = 0;
+  int optlen = sizeof keepalive;
+  EXPECT_EQ(net_setkeepalive(a), 0);
+  EXPECT_EQ(getsockopt(SOCKET(a), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&keepalive), &optlen), 0);
+  EXPECT_NE(keepalive, 0u);
+
   // Nothing more to read on a socket accepted from a non-blocking listener
   // (it is non-blocking too): would-block, unchanged.
   EXPECT_EQ(net_recv(a, &one, 1), 1);
