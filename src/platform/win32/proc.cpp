@@ -25,7 +25,8 @@ void proc_init() {
   // The log's bytes are the same as on every other system: lines end in LF
   // alone (the console shows them as lines), never CR LF, also into a pipe
   // or a file.
-  _setmode(_fileno(stdout), _O_BINARY);
+  int out = _fileno(stdout);
+  if (out >= 0) _setmode(out, _O_BINARY);
 
   // This C runtime has no line buffering (it takes _IOLBF for full
   // buffering), and unbuffered it writes every character on its own. So the
