@@ -242,29 +242,38 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   file_close(nul);
 }
 
-TEST(Win32Lock, AbandonedLockIsTakenOverHeldOneIsWaitedFor) {
+TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
   std::string name = "kevratest_" + std::to_string(GetCurrentProcessId());
   lockh h;
   for (const char* bad : {"", "a\\b", "a/b"}) EXPECT_EQ(lock_take(bad, 0, &h), LOCK_NOTCREATED) << bad;
 
-  // A holder that ends without giving the lock up leaves it to the next taker.
-  std::thread([&] {
-    lockh dead;
-    EXPECT_EQ(lock_take(name.c_str(), 0, &dead), LOCK_OBTAINED);
-  }).join();
+  // Another holder of the machine's mutex (as another process would hold
+  // it): the whole wait, then time-out; once it ends without giving the
+  // mutex up, the next taker obtains it.
+  HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr), end = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread holder([&] {
+    CreateMutexA(nullptr, TRUE, ("Global\\" + name).c_str());   // handle kept: the mutex stays
+    SetEvent(held);
+    WaitForSingleObject(end, INFINITE);
+  });
+  WaitForSingleObject(held, INFINITE);
+  DWORD start = GetTickCount();
+  EXPECT_EQ(lock_take(name.c_str(), 150, &h), LOCK_TIMEDOUT);
+  DWORD took = GetTickCount() - start;
+  EXPECT_TRUE(took >= 140 && took < 1500) << took;
+  SetEvent(end);
+  holder.join();
   ASSERT_EQ(lock_take(name.c_str(), 0, &h), LOCK_OBTAINED);
 
-  // Held by another thread: the whole wait, then time-out.
-  std::thread other([&] {
-    lockh second;
-    DWORD start = GetTickCount();
-    EXPECT_EQ(lock_take(name.c_str(), 150, &second), LOCK_TIMEDOUT);
-    DWORD took = GetTickCount() - start;
-    EXPECT_GE(took, 140u);
-    EXPECT_LT(took, 1500u);
-  });
-  other.join();
+  // Held by this thread: another take waits too (a Windows mutex alone
+  // would let its owner take it twice), in this thread as in another.
+  lockh again;
+  EXPECT_EQ(lock_take(name.c_str(), 50, &again), LOCK_TIMEDOUT);
+  std::thread([&] { EXPECT_EQ(lock_take(name.c_str(), 50, &again), LOCK_TIMEDOUT); }).join();
   lock_release(h);
+  EXPECT_EQ(lock_take(name.c_str(), 0, &again), LOCK_OBTAINED);
+  lock_release(again);
+  CloseHandle(held), CloseHandle(end);
 }
 
 TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
