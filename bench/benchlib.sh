@@ -1,6 +1,7 @@
 # benchlib.sh: what the benchmark scripts share, sourced after they set $root.
 # A scratch folder $work, the list $pids of processes to stop on exit, the
-# load generator $tool (bench/relaytool.cpp, compiled here), and waitready.
+# load generator $tool (bench/relaytool.cpp, compiled here), waitready,
+# cputicks and cpumodel.
 
 work=$(mktemp -d)
 pids=()
@@ -33,4 +34,17 @@ waitready() {
     "$tool" waitready "$1" 100 && return 0
   done
   return 1
+}
+
+# cputicks(pid): user + system ticks of a process and of its reaped children.
+cputicks() {
+  sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $12 + $13 + $14 + $15}'
+}
+
+# cpumodel: the processor's model as the kernel names it, for the headers;
+# figures from different processors are not comparable.
+cpumodel() {
+  local m
+  m=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null)
+  echo "${m:-$(uname -m)}"
 }

@@ -35,11 +35,6 @@ limit=$((secs + 30))   # seconds any one client run may take
 
 . "$root/bench/benchlib.sh"
 
-# cputicks(pid): user + system ticks of a process and of its reaped children.
-cputicks() {
-  sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | awk '{print $12 + $13 + $14 + $15}'
-}
-
 # pin(cpus, pid...): move every thread of each process to the cpus.
 pin() {
   local cpus=$1 p
@@ -150,6 +145,7 @@ iperf3row() {
 }
 
 echo "relay_bench: $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $ncpu CPUs, $(uname -sr)"
+echo "  cpu: $(cpumodel)"
 echo "  kevra: $kevra ($(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'))"
 echo "  socat: $(socat -V 2>/dev/null | awk '/socat version/ { print $3; exit }')"
 echo "  ${secs} s per throughput run (best of $reps) and connection run, $rtts round trips of $msgsize bytes"

@@ -10,6 +10,10 @@
 //                                      "median_us p99_us"
 //   relaytool connrate PORT SECONDS    connect, one byte there and back, close,
 //                                      for SECONDS; prints "connections seconds"
+//   relaytool firstbyte PORT COUNT     COUNT connections one at a time, 20 ms
+//                                      apart: connect, one byte there and back;
+//                                      prints "median_ms max_ms" of connect
+//                                      until the byte is back
 //   relaytool waitready PORT MS        exit 0 once a connect to PORT succeeds
 //   relaytool freeport                 print a loopback port that is free now
 //
@@ -254,6 +258,26 @@ int connrate(int port, double seconds) {
   return 0;
 }
 
+int firstbyte(int port, int count) {
+  std::vector<double> ms;
+  ms.reserve(size_t(count));
+  for (int i = 0; i < count; i++) {
+    // A pause first, so that each connection meets relays that have finished
+    // with the one before.
+    usleep(20000);
+    auto t0 = clk::now();
+    int fd = dial(port);
+    if (fd < 0) die("connect");
+    char c = 0;
+    if (!sendall(fd, "Ex", 2) || !recvall(fd, &c, 1) || c != 'x') die("one-byte echo");
+    ms.push_back(since(t0) * 1e3);
+    close(fd);
+  }
+  std::sort(ms.begin(), ms.end());
+  printf("%.2f %.2f\n", ms[ms.size() / 2], ms.back());
+  return 0;
+}
+
 int waitready(int port, int ms) {
   auto t0 = clk::now();
   while (since(t0) * 1000 < ms) {
@@ -283,7 +307,9 @@ int main(int argc, char** argv) {
   if (argc == 5 && !strcmp(argv[1], "pingpong"))
     return pingpong(atoi(argv[2]), std::max(1, atoi(argv[3])), std::max(1, atoi(argv[4])));
   if (argc == 4 && !strcmp(argv[1], "connrate")) return connrate(atoi(argv[2]), atof(argv[3]));
+  if (argc == 4 && !strcmp(argv[1], "firstbyte"))
+    return firstbyte(atoi(argv[2]), std::max(1, atoi(argv[3])));
   if (argc == 4 && !strcmp(argv[1], "waitready")) return waitready(atoi(argv[2]), atoi(argv[3]));
-  fprintf(stderr, "usage: relaytool serve | send|recv|connrate PORT SECONDS | pingpong PORT COUNT SIZE | waitready PORT MS\n");
+  fprintf(stderr, "usage: relaytool serve | send|recv|connrate PORT SECONDS | pingpong PORT COUNT SIZE | firstbyte PORT COUNT | waitready PORT MS\n");
   return 2;
 }

@@ -24,11 +24,16 @@ void pbkdf2(const uint8_t* pw, uint32_t pwlen, const uint8_t* salt, uint32_t sal
             uint32_t iter, uint8_t* out, uint32_t outlen) {
   if (outlen == 0) return;
 
-  // Key once and salt once; every iteration starts from a copy.
+  // Key once and salt once; every iteration starts from a copy. The outer
+  // hash of every iteration starts from the outer key block, so that block
+  // is compressed once here, not 4000 times over.
   hmacctx keyed, salted, work;
   hmacinit(&keyed, pw, pwlen);
   salted = keyed;
   hmacupdate(&salted, salt, saltlen);
+  uint32_t oh[5];
+  for (int i = 0; i < 5; i++) oh[i] = SHA1_IV[i];
+  sha1blocks(oh, keyed.okey, 1);
 
   // The output blocks are independent, so up to SHA1_MAXLANES of them run
   // side by side through the iterations; each lane holds U and T of one block.
@@ -55,7 +60,7 @@ void pbkdf2(const uint8_t* pw, uint32_t pwlen, const uint8_t* salt, uint32_t sal
       // The other iterations: the keyed state fed with the previous U. The
       // keyed inner hash has taken exactly its 64-byte key block, so its
       // chaining value is all that is left of it.
-      sha1hmacchain(keyed.sha.h, keyed.okey, u, t, lanes, iter - 1);
+      sha1hmacchain(keyed.sha.h, oh, u, t, lanes, iter - 1);
     }
 
     // Copy T; the last block only as far as the requested length.
@@ -67,6 +72,7 @@ void pbkdf2(const uint8_t* pw, uint32_t pwlen, const uint8_t* salt, uint32_t sal
   }
 
   secure_zero(&keyed, sizeof keyed);
+  secure_zero(oh, sizeof oh);
   secure_zero(&salted, sizeof salted);
   secure_zero(&work, sizeof work);
   secure_zero(u, sizeof u);

@@ -44,12 +44,12 @@ void sha1blocks(uint32_t h[5], const uint8_t* p, size_t n) {
     sha1blocks_portable(h, p, n);
 }
 
-void sha1hmacchain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5],
+void sha1hmacchain(const uint32_t ih[5], const uint32_t oh[5], uint32_t (*u)[5],
                    uint32_t (*t)[5], int lanes, uint32_t count) {
   if (curpath() == sha1path::shani)
-    sha1hmacchain_shani(ih, okey, u, t, lanes, count);
+    sha1hmacchain_shani(ih, oh, u, t, lanes, count);
   else
-    sha1hmacchain_portable(ih, okey, u, t, lanes, count);
+    sha1hmacchain_portable(ih, oh, u, t, lanes, count);
 }
 
 void sha1init(sha1ctx* ctx) {

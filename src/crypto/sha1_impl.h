@@ -29,19 +29,19 @@ void sha1blocks_shani(uint32_t h[5], const uint8_t* p, size_t n);
 // Most PBKDF2 blocks that one call of sha1hmacchain works on together.
 constexpr int SHA1_MAXLANES = 5;
 
-// sha1hmacchain(ih, okey, u, t, lanes, count): the inner loop of PBKDF2 for
+// sha1hmacchain(ih, oh, u, t, lanes, count): the inner loop of PBKDF2 for
 // `lanes` independent blocks (1 to SHA1_MAXLANES). For each lane j, repeat
 // count times: u[j] = HMAC-SHA1 of the 20-byte message u[j], then
-// t[j] ^= u[j]. ih is the chaining value of the inner hash after the 64-byte
-// inner key block; okey is the 64-byte outer key block, fed afresh to every
-// outer hash. u and t hold the digests as five words, H0 first.
-void sha1hmacchain(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5],
+// t[j] ^= u[j]. ih and oh are the chaining values of the inner and the outer
+// hash after their 64-byte key blocks, so that each HMAC costs two
+// compressions. u and t hold the digests as five words, H0 first.
+void sha1hmacchain(const uint32_t ih[5], const uint32_t oh[5], uint32_t (*u)[5],
                    uint32_t (*t)[5], int lanes, uint32_t count);
 
 // sha1hmacchain_portable(...), sha1hmacchain_shani(...): the same on one path.
-void sha1hmacchain_portable(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5],
+void sha1hmacchain_portable(const uint32_t ih[5], const uint32_t oh[5], uint32_t (*u)[5],
                             uint32_t (*t)[5], int lanes, uint32_t count);
-void sha1hmacchain_shani(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5],
+void sha1hmacchain_shani(const uint32_t ih[5], const uint32_t oh[5], uint32_t (*u)[5],
                          uint32_t (*t)[5], int lanes, uint32_t count);
 
 // sha1shani_built(): true when this build contains the SHA instruction path.

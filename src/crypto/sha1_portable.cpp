@@ -85,21 +85,17 @@ void sha1blocks_portable(uint32_t h[5], const uint8_t* p, size_t n) {
   secure_zero(w, sizeof w);
 }
 
-void sha1hmacchain_portable(const uint32_t ih[5], const uint8_t okey[64], uint32_t (*u)[5],
+void sha1hmacchain_portable(const uint32_t ih[5], const uint32_t oh[5], uint32_t (*u)[5],
                             uint32_t (*t)[5], int lanes, uint32_t count) {
-  uint32_t okw[16], w[16], inner[5], outer[5];
-  for (int i = 0; i < 16; i++) okw[i] = load32be(okey + 4 * i);
-
+  uint32_t w[16], inner[5], outer[5];
   for (int j = 0; j < lanes; j++) {
     for (uint32_t c = 0; c < count; c++) {
       // Inner hash: the keyed state, then the previous U.
       memcpy(inner, ih, sizeof inner);
       padded20(w, u[j]);
       compress(inner, w);
-      // Outer hash: a fresh start, the outer key block, the inner digest.
-      memcpy(outer, SHA1_IV, sizeof outer);
-      memcpy(w, okw, sizeof w);
-      compress(outer, w);
+      // Outer hash: the keyed state, then the inner digest.
+      memcpy(outer, oh, sizeof outer);
       padded20(w, inner);
       compress(outer, w);
       for (int i = 0; i < 5; i++) {
@@ -108,7 +104,6 @@ void sha1hmacchain_portable(const uint32_t ih[5], const uint8_t okey[64], uint32
       }
     }
   }
-  secure_zero(okw, sizeof okw);
   secure_zero(w, sizeof w);
   secure_zero(inner, sizeof inner);
   secure_zero(outer, sizeof outer);

@@ -12,8 +12,8 @@ uint32_t sys_processid();
 // user may take, like the free clusters of "c:\\"; 0, or -1 when the query
 // fails (the caller then uses its own fallback figure).
 int sys_diskfree(uint64_t* blocks);
-// sys_availmem(): physical memory in bytes available to new work without
-// swapping (GlobalMemoryStatus); 0 when it cannot be found out.
+// sys_availmem(): free physical memory in bytes (GlobalMemoryStatus); 0 when
+// it cannot be found out.
 uint64_t sys_availmem();
 // sys_random(buf, len): fill len bytes at buf from the operating system's
 // random source (getrandom or /dev/urandom; BCryptGenRandom on Windows);

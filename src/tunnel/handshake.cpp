@@ -6,6 +6,11 @@
 //   Msg4 S->C under K2: client nonce 2 | server nonce 2 | "Msg4" | 28 zero | check sum
 // K1 = keys(client nonce 1), K2 = keys(server nonce 1, client nonce 1),
 // K3 = keys(server nonce 2, client nonce 1, server nonce 1, client nonce 2).
+// A key set is derived as soon as all its nonces are known and our last
+// message under the previous set has gone out: the client derives K1 once
+// Msg1 is sent, the server K2 once Msg2 is sent, each while the peer works on
+// its own derivation. Only three derivations then lie one after the other on
+// the way to the first data record (server K1, client K2, client K3).
 // docs/protocol.md numbers the steps: C1 to C5 on the client side, S1 to S4
 // on the server side; each case below names its step.
 #include <cstdio>
@@ -129,11 +134,12 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       return 0;
     }
     case ACT_S_MSG2SENT:  // step S2
+      // K2 while the client derives its own; Msg3 will need it.
+      if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, psoc->pnonce1, nullptr, nullptr))
+        return TR_KEYS;
       setread(psoc, ACT_S_MSG3READ);
       return 0;
     case ACT_S_MSG3READ:  // step S3
-      if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, psoc->pnonce1, nullptr, nullptr))
-        return TR_KEYS;
       if ((rc = openmsg(psoc, buf, connid))) return rc;
       // Byte 68 of Msg3 is not looked at: peers may rely on that.
       if ((rc = checkmsg(psoc, buf, "Msg3", psoc->nonce1, false, connid))) return rc;
@@ -167,6 +173,9 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       return 0;
     }
     case ACT_C_MSG1SENT:  // step C2
+      // K1 while the server derives its own; Msg2 will need it.
+      if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, nullptr, nullptr, nullptr))
+        return TR_KEYS;
       // Msg2 arrives in the buffer Msg1 left from.
       psoc->rbuf = psoc->wbuf;
       psoc->sbufrdsize = psoc->sbufwrsize;
@@ -174,8 +183,6 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       return 0;
     case ACT_C_MSG2READ: {  // step C3
       uint8_t* buf = psoc->rbuf;
-      if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, nullptr, nullptr, nullptr))
-        return TR_KEYS;
       if ((rc = openmsg(psoc, buf, connid))) return rc;
       if ((rc = checkmsg(psoc, buf, "Msg2", psoc->nonce1, true, connid))) return rc;
       memcpy(psoc->pnonce1, buf + NL, NL);

@@ -14,7 +14,10 @@
 namespace {
 
 constexpr char LOCK_SUFFIX[] = ".lock";
-constexpr uint32_t LOCK_POLLMS = 10;  // pause between two tries while the lock is held
+// Pause between two tries while the lock is held. A seed-file holder keeps it
+// for some tens of microseconds, and a relay waits here with every connection
+// held up, so the pause is short.
+constexpr uint32_t LOCK_POLLMS = 1;
 
 uint64_t nowms() {
   timespec ts;

@@ -1,5 +1,5 @@
 // RC4: the raw keystream and the drop-256 context against RFC 6229, and the
-// bulk loop against single steps.
+// bulk loops against single steps.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -96,6 +96,32 @@ TEST(Rc4, BulkLoopEqualsSingleStepsAndOpenSsl) {
     ASSERT_EQ(dataencr(ctx, data.data(), out.data(), uint32_t(data.size())), 0u);
     EXPECT_EQ(out, ossl_rc4drop(key.data(), int(keylen), data.data(), data.size()))
         << "keylen " << keylen;
+  }
+}
+
+// The byte path and the wide path, in either order, on both sides of every
+// split of one stream: the bytes and the state left are those of single steps.
+TEST(Rc4, BothPathsEqualSingleStepsAtEverySplit) {
+  using path = void (*)(uint8_t*, const uint8_t*, uint8_t*, uint32_t);
+  const path ways[][2] = {{rc4xorbyte, rc4xorwide}, {rc4xorwide, rc4xorbyte}, {rc4xor, rc4xor}};
+  std::mt19937 rng(72);
+  std::vector<uint8_t> key(32), data(1024);
+  for (auto& b : key) b = uint8_t(rng());
+  for (auto& b : data) b = uint8_t(rng());
+  uint8_t ref[RC4STATELEN];
+  rc4setup(ref, key.data(), 32);
+  std::vector<uint8_t> want(data.size());
+  for (size_t k = 0; k < data.size(); k++) want[k] = data[k] ^ rc4byte(ref);
+  for (uint32_t cut = 0; cut <= data.size(); cut++) {
+    for (const auto& w : ways) {
+      uint8_t st[RC4STATELEN];
+      rc4setup(st, key.data(), 32);
+      std::vector<uint8_t> got = data;
+      w[0](st, got.data(), got.data(), cut);
+      w[1](st, got.data() + cut, got.data() + cut, uint32_t(data.size()) - cut);
+      ASSERT_EQ(got, want) << "cut " << cut;
+      ASSERT_EQ(memcmp(st, ref, RC4STATELEN), 0) << "cut " << cut;
+    }
   }
 }
 
