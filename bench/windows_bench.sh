@@ -31,7 +31,7 @@ sport=$(cat "$work/server.port")
 startwine || exit 1
 
 rows=()
-row() { printf "%-28s %11s %11s\n" "$@"; }
+row() { printf "%-34s %11s %11s\n" "$@"; }
 
 # start(log, command...): a relay in the background; its pid in $started.
 start() {
