@@ -1,22 +1,13 @@
 #!/usr/bin/env bash
-# CI, Windows stage: install mingw-w64 and Wine when missing, cross-build
-# kevra.exe (warnings are errors), check that it needs no DLL beyond the
-# system's own, run its tests under Wine (tests/windows/run.sh) and build the
-# zip for Windows users.
+# CI, Windows stage: install mingw-w64 and Wine when missing (the lines of
+# .ci/packages marked windows and wine), cross-build kevra.exe (warnings are
+# errors), check that it needs no DLL beyond the system's own, run its tests
+# under Wine (tests/windows/run.sh) and build the zip for Windows users.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-export DEBIAN_FRONTEND=noninteractive
-packages=(cmake make g++ googletest libgtest-dev libssl-dev python3 g++-mingw-w64-x86-64-posix wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
+bash .ci/deps.sh windows
+bash .ci/deps.sh wine
 export CI=true
 start=$(date +%s)
 make windows

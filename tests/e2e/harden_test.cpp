@@ -9,8 +9,9 @@
 
 #include <thread>
 
-#include "e2e/relay_util.h"
-#include "unit/params/paramtest.h"
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ enum stdstreams { CLOSED, BROKENPIPE };
 // launch(args, how): the relay with stdin and stdout closed, or with stdout a
 // pipe whose reader is gone; stderr goes to the null device.
 harness::proc launch(const std::vector<std::string>& args, stdstreams how) {
-  std::vector<std::string> all{harness::kevra_path()};
+  std::vector<std::string> all{getenv("KEVRA_BIN") && *getenv("KEVRA_BIN") ? getenv("KEVRA_BIN") : KEVRA_BIN};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
@@ -51,12 +52,12 @@ harness::proc launch(const std::vector<std::string>& args, stdstreams how) {
 // not end the relay.
 TEST(Harden, CarelessStandardStreams) {
   for (stdstreams how : {CLOSED, BROKENPIPE}) {
-    harness::server echo(harness::server::echo);
+    harness::server echo(harness::echo);
     uint16_t port = harness::free_port();
     harness::proc pr = launch({std::to_string(port), "127.0.0.1", std::to_string(echo.port)}, how);
-    e2e::client a(port);
+    harness::client a(port);
     ASSERT_GE(a.fd, 0) << how;
-    EXPECT_TRUE(e2e::echo_ok(a.fd, "ping")) << how;
+    EXPECT_TRUE(harness::echo_ok(a.fd, "ping")) << how;
     EXPECT_EQ(harness::recv_until_eof(a.fd, 300), "") << how;   // and not one byte more
     EXPECT_TRUE(pr.running()) << how << " ended with " << pr.code;
     pr.stop();
@@ -66,11 +67,11 @@ TEST(Harden, CarelessStandardStreams) {
 
 // Both sockets of a relayed connection probe an idle peer.
 TEST(Harden, KeepAliveOnBothSocketsOfAConnection) {
-  harness::server echo(harness::server::echo);
+  harness::server echo(harness::echo);
   uint16_t port = harness::free_port();
-  harness::proc r = e2e::relay(port, echo.port);
-  e2e::client c(port);
-  ASSERT_TRUE(e2e::echo_ok(c.fd, "x"));
+  harness::proc r = harness::relay(harness::args({}, port, echo.port));
+  harness::client c(port);
+  ASSERT_TRUE(harness::echo_ok(c.fd, "x"));
   int pidfd = int(syscall(SYS_pidfd_open, r.pid, 0));
   if (pidfd < 0) GTEST_SKIP() << "pidfd_open is not available: cannot look at the relay's sockets";
   int conns = 0, probing = 0;
@@ -95,27 +96,25 @@ TEST(Harden, KeepAliveOnBothSocketsOfAConnection) {
 // A middle instance receives records padded to 16 and re-pads to 256: a full
 // record's payload does not fit one of its own records, and goes on as two.
 TEST(Harden, MiddleInstanceDeliversWhatItCannotPadInOneRecord) {
-  harness::server echo(harness::server::echo);
-  paramtest::tmpdir dir;
+  harness::server echo(harness::echo);
   const std::string opt = "TUNNEL OPTIONS ENCRTYPE DES3";
-  std::string fs = dir.write("s", opt + "\nTUNNEL SERVERSIDE USERNAME m SECRET q\n");
-  std::string fm = dir.write("m", opt + "\nTUNNEL SERVERSIDE USERNAME c SECRET p\n"
+  std::string fs = harness::file("s", opt + "\nTUNNEL SERVERSIDE USERNAME m SECRET q\n");
+  std::string fm = harness::file("m", opt + "\nTUNNEL SERVERSIDE USERNAME c SECRET p\n"
                                         "TUNNEL CLIENTSIDE USERNAME m SECRET q\n");
-  std::string fc = dir.write("c", opt + " MSGLENMULT 16\nTUNNEL CLIENTSIDE USERNAME c SECRET p\n");
+  std::string fc = harness::file("c", opt + " MSGLENMULT 16\nTUNNEL CLIENTSIDE USERNAME c SECRET p\n");
   uint16_t ps = harness::free_port(), pm = harness::free_port(), pc = harness::free_port();
-  harness::proc s = e2e::relay(ps, echo.port, {"-buf=100000", "-f=" + fs});
-  harness::proc m = e2e::relay(pm, ps, {"-buf=100000", "-f=" + fm});
-  harness::proc c = e2e::relay(pc, pm, {"-buf=100000", "-f=" + fc});
+  harness::proc s = harness::relay(harness::args({"-buf=100000", "-f=" + fs}, ps, echo.port));
+  harness::proc m = harness::relay(harness::args({"-buf=100000", "-f=" + fm}, pm, ps));
+  harness::proc c = harness::relay(harness::args({"-buf=100000", "-f=" + fc}, pc, pm));
 
   std::string data = harness::random_bytes(300000, 12), back(data.size(), '\0');
-  e2e::client cl(pc);
+  harness::client cl(pc);
   ASSERT_GE(cl.fd, 0);
   std::thread w([&] { harness::send_all(cl.fd, data.data(), data.size(), 60000); });
-  bool got = harness::recv_exact(cl.fd, back.data(), back.size(), 60000);
+  bool got = harness::transfer(cl.fd, back.data(), back.size(), 60000, false);
   w.join();
   EXPECT_TRUE(got && back == data);
   for (harness::proc* p : {&s, &m, &c}) {
-    p->poll_output();
-    EXPECT_EQ(e2e::count(p->out, "** "), 0u) << p->out;
+    EXPECT_EQ(p->count("** "), 0u) << p->out;
   }
 }
