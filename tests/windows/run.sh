@@ -65,8 +65,10 @@ stage_e2e() {
   # A parameterised test's name goes on after a blank ("  # GetParam() = ...");
   # no groups: CMake's expressions take only a few.
   skip=$(for n in "${skips[@]}"; do printf '^%s$|^%s |' "$n" "$n"; done)
+  # One test at a time: with two, Wine's server failed an assertion about
+  # once a run, taking every relay of both tests with it; alone it holds.
   KEVRA_BIN=$winexe KEVRA_RUNNER=$wine \
-    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -E "${skip%|}" -j 2
+    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -E "${skip%|}"
 }
 
 stage_interop() {
@@ -79,5 +81,10 @@ stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(unit e2e interop)
 for s in "${stages[@]}"; do
   startwine || exit 1
-  "stage_$s"
+  rc=0
+  "stage_$s" || rc=$?
+  # Wine's own failures apart from kevra's: its server is known to fail an
+  # assertion now and then when many sockets come and go in parallel.
+  winecrashed || true
+  [ $rc -eq 0 ] || exit $rc
 done

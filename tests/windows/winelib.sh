@@ -1,9 +1,10 @@
 # winelib.sh: Wine for the scripts that run kevra.exe, sourced after they set
 # $root. A Wine folder of the build (WINEPREFIX, default build/windows/wine),
 # quiet Wine, $wine (tests/windows/wine.sh, the command that runs a .exe),
-# and a Wine server of their own: startwine starts it persistent and quiet
-# (stopping any earlier one), stopwine stops it and every Wine process of the
-# folder by its pid.
+# and a Wine server of their own: startwine starts it persistent, its
+# messages in $WINEPREFIX/server.log (stopping any earlier one); winecrashed
+# tells whether it ended since; stopwine stops it and every Wine process of
+# the folder by its pid.
 export WINEPREFIX=${WINEPREFIX:-$root/build/windows/wine}
 export WINEDEBUG=-all
 wine="$root/tests/windows/wine.sh"
@@ -29,9 +30,16 @@ stopwine() {
   wineserverpid=""
 }
 
+# winecrashed: true, with the server's last message, when it ended by itself.
+winecrashed() {
+  [ -n "$wineserverpid" ] && ! kill -0 "$wineserverpid" 2>/dev/null &&
+    echo "Wine's server ended during the run: $(tail -n 1 "$WINEPREFIX/server.log" 2>/dev/null)"
+}
+
 startwine() {
   stopwine
-  "$wineserver" -f -p >/dev/null 2>&1 &
+  mkdir -p "$WINEPREFIX"
+  "$wineserver" -f -p >/dev/null 2>"$WINEPREFIX/server.log" &
   wineserverpid=$!
   # The first program of a new Wine folder sets it up; that takes a while.
   timeout 300 "$wine" cmd /c exit >/dev/null 2>&1 || { echo "Wine does not start" >&2; return 1; }
