@@ -11,13 +11,16 @@
 #   make fuzz            every libFuzzer target for a bounded time (needs clang)
 #   make install         install binary, manual, man page, examples (PREFIX, DESTDIR)
 #   make package         a Debian package in build/release (kevra_*.deb)
+#   make windows         cross-build build/windows/kevra.exe with mingw-w64
+#   make test-windows    its tests under Wine, beside the Linux build
+#   make package-windows build/windows/kevra-1.1-win64.zip for Windows users
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR := $(if $(CI),-DKEVRA_WERROR=ON,)
 FUZZ_SECONDS ?= 30
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test soak asan bench fuzz install package clean
+.PHONY: all deps configure build run test soak asan bench fuzz install package windows test-windows package-windows clean
 
 all: build
 
@@ -70,6 +73,23 @@ install: build
 
 package: build
 	cd build/release && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
+
+# Windows: one statically linked kevra.exe, cross-built with mingw-w64.
+windows:
+	@bash .ci/deps.sh windows
+	@cmake --preset windows $(WERROR) >/dev/null
+	@cmake --build build/windows -j $(JOBS) --target kevra
+
+# The Windows unit tests, the end-to-end suite against kevra.exe, interop and
+# the same log beside the Linux build, all under Wine (tests/windows/run.sh).
+test-windows: windows configure
+	@bash .ci/deps.sh wine
+	@cmake --build build/windows -j $(JOBS) --target win_unit_tests
+	@cmake --build build/release -j $(JOBS) --target kevra e2e_tests
+	bash tests/windows/run.sh
+
+package-windows: windows
+	@cmake --build build/windows --target package-windows
 
 clean:
 	rm -rf build
