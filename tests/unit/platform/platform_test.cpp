@@ -16,11 +16,13 @@ namespace {
 // Seed files and locks of every test live in one temporary folder, never in
 // the machine's own state folder that a running relay uses; the socket layer
 // is started once for all tests, as the relay starts it.
+// The folder is held from a global, not from the environment object: a death
+// test's child ends without tear-down, and the folder must stay reachable there.
 uint16_t granted = 0;
+tmpdir* folder = nullptr;
 class StateFolder : public testing::Environment {
-  tmpdir* dir = nullptr;
-  void SetUp() override { dir = new tmpdir, statedir = dir->path.string(), state_usedir(statedir.c_str()), net_startup(2, 2, &granted); }
-  void TearDown() override { net_cleanup(), state_usedir(nullptr), delete dir; }
+  void SetUp() override { folder = new tmpdir, statedir = folder->path.string(), state_usedir(statedir.c_str()), net_startup(2, 2, &granted); }
+  void TearDown() override { net_cleanup(), state_usedir(nullptr), delete folder, folder = nullptr; }
 };
 testing::Environment* const statefolder = testing::AddGlobalTestEnvironment(new StateFolder);
 
