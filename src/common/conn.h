@@ -126,6 +126,8 @@ struct socent {
   uint32_t sbufwrsize;
   uint32_t wlen;
   uint32_t wdone;
+  uint32_t wpend;        // a middle instance's payload bytes still to be sent as
+                         // further records; they wait at the end of wbuf
 };
 
 // One relayed connection. Zero-filled when created.

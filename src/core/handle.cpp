@@ -1,6 +1,7 @@
 // Handling one Socket Table entry after select(): accept, connect
 // completion, established, read, write and final steps, in that order.
 #include <cstdio>
+#include <cstring>
 
 #include "common/log.h"
 #include "common/paramrec.h"
@@ -188,6 +189,27 @@ void tracedata(const entryctx* e, const loopctx* lc) {
   if (n < p->rdone) printf("%04lX: ...\n", (unsigned long)n);
 }
 
+// The largest payload that one record of this instance can carry.
+uint32_t maxpayload(const runctx* ctx) {
+  return ctx->recbufsize > RECOVERHEAD ? ctx->recbufsize - RECOVERHEAD : 0;
+}
+
+// splitpayload(q, ctx): a middle instance re-encrypts each payload it has
+// received under its own padding rules, and a peer that pads less may send
+// more payload than one record of ours can carry. Such a payload goes on as
+// several records (any peer takes them as they come): q sends the first
+// maxpayload bytes now, and the rest waits at the end of the buffer. It came
+// in a record that fit the buffer, so it is at least 80 bytes shorter than
+// the buffer, and a full record (recbufsize bytes) always ends before the
+// part that waits.
+void splitpayload(socent* q, const runctx* ctx) {
+  uint32_t part = maxpayload(ctx);
+  if (part == 0 || q->wlen <= part) return;
+  q->wpend = q->wlen - part;
+  memmove(q->wbuf + q->sbufwrsize - q->wpend, q->wbuf + part, q->wpend);
+  q->wlen = part;
+}
+
 // A read has completed: pass the data on, or take the next handshake step.
 void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
   socent* p = e->p;
@@ -207,6 +229,8 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
     // The partner sends straight from the buffer the data was read into.
     socent* q = partnerof(p, ctx);
     q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
+    q->wpend = 0;
+    if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) splitpayload(q, ctx);
     if (tunnel(TC_SEND, q, ctx) == 0) {
       q->action = ACT_RELAY;
       q->oper |= OP_WR;
@@ -282,7 +306,17 @@ void writedone(entryctx* e, runctx* ctx) {
     p->oper = 0;
     return;
   }
-  if (p->action == ACT_RELAY) {
+  if (p->action == ACT_RELAY && p->wpend > 0) {
+    // The next record of a payload that did not fit into one.
+    uint32_t part = p->wpend < maxpayload(ctx) ? p->wpend : maxpayload(ctx);
+    memmove(p->wbuf, p->wbuf + p->sbufwrsize - p->wpend, part);
+    p->wpend -= part;
+    p->wlen = part, p->wdone = 0;
+    if (tunnel(TC_SEND, p, ctx) == 0)
+      p->oper |= OP_WR;
+    else
+      p->closerc = CLOSE_TUNNEL;
+  } else if (p->action == ACT_RELAY) {
     // The buffer just sent is free for the partner's next read.
     socent* q = partnerof(p, ctx);
     q->action = ACT_RELAY;

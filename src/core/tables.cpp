@@ -83,6 +83,11 @@ uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* num
     printf("   Connection rejected.\n");
     goto rejected;
   }
+  // A peer that vanishes without a close (a cable pulled, a host gone) would
+  // otherwise hold its slot for good: an idle connection is never timed out.
+  // Best effort: without the probes the connection works as before.
+  net_setkeepalive(socnew);
+  net_setkeepalive(socn2);
 
   // One buffer per direction; their contents are overwritten before use.
   buf1 = static_cast<uint8_t*>(malloc(bufsize));

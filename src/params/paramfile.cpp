@@ -10,6 +10,10 @@
 
 namespace {
 
+// What a message shows in place of a secret's value: always the same, so
+// that not even its length shows.
+constexpr char SECRETMASK[] = "********";
+
 // What the reader keeps while one line is read. The entry may hold a secret.
 struct linestate {
   const char* line;   // the whole line, for the messages that quote it
@@ -29,9 +33,51 @@ bool next(linestate* ls, bool quote) {
   return ls->sc.found != 0;
 }
 
-void invalidvalue(linestate* ls) {
-  printf("** Error: invalid value on TUNNEL statement: %s\n", ls->sc.token);
+// invalidvalue(ls, secret): report the value token, masked when it is a secret.
+void invalidvalue(linestate* ls, bool secret = false) {
+  printf("** Error: invalid value on TUNNEL statement: %s\n", secret ? SECRETMASK : ls->sc.token);
   ls->error = true;
+}
+
+// printmasked(line): print the line as written, but with the value of every
+// SECRET of a TUNNEL user statement shown as SECRETMASK ("?" and "??" stay:
+// they are no secrets). The line is scanned again by the statement's own
+// rules: a type, then keyword-value pairs.
+void printmasked(const char* line) {
+  scanner sc;
+  memset(&sc, 0, sizeof sc);
+  sc.line = line;
+  nexttoken(&sc);
+  bool user = false;
+  if (sc.found && sc.code == KW_TUNNEL) {
+    nexttoken(&sc);
+    user = sc.found && (sc.code == KW_CLIENTSIDE || sc.code == KW_SERVERSIDE);
+  }
+  uint32_t shown = 0;
+  while (user) {
+    nexttoken(&sc);
+    if (!sc.found) break;
+    bool secret = sc.code == KW_SECRET;
+    uint32_t from = sc.pos;
+    while (line[from] == ' ' || line[from] == '\t') from++;
+    sc.quote = secret ? 1 : 0;
+    nexttoken(&sc);
+    sc.quote = 0;
+    if (!sc.found) break;
+    if (secret && sc.code != KW_ASKONCE && sc.code != KW_ASKCONN) {
+      printf("%.*s%s", int(from - shown), line + shown, SECRETMASK);
+      shown = sc.pos;
+    }
+  }
+  printf("%s", line + shown);
+  secure_zero(&sc, sizeof sc);
+}
+
+// lineerror(text, line): the message text, then the line with its secrets masked.
+void lineerror(const char* text, const char* line) {
+  printf("%s", text);
+  printmasked(line);
+  printf("\n");
 }
 
 // optionvalue(ls, kw): apply the value token of the OPTIONS keyword kw.
@@ -89,7 +135,7 @@ void uservalue(linestate* ls, uint32_t ttype, uint32_t kw) {
   if (sc->code == KW_ASKONCE || sc->code == KW_ASKCONN) {
     e->pwtype = sc->code == KW_ASKONCE ? UT_ASKONCE : UT_ASKCONN;
   } else if (sc->toklen > SECRETLEN) {
-    invalidvalue(ls);
+    invalidvalue(ls, true);
   } else {
     memcpy(e->secret, sc->token, sc->toklen);
     e->pwlen = uint8_t(sc->toklen);
@@ -105,7 +151,7 @@ void storeuser(linestate* ls, uint32_t ttype) {
   paramrec* prm = ls->ctx->paramrec;
   userent* e = &ls->ent;
   if (!ls->namegiven || !ls->secretgiven) {
-    printf("** Error: Incomplete statement: %s\n", ls->line);
+    lineerror("** Error: Incomplete statement: ", ls->line);
     return;
   }
   if (ls->ctx->dbglevel >= 3)
@@ -154,7 +200,7 @@ void dotunnel(linestate* ls) {
     }
     // A secret may be quoted to hold blanks.
     if (!next(ls, kw == KW_SECRET)) {
-      printf("** Error: missing value on TUNNEL statement: %s\n", ls->line);
+      lineerror("** Error: missing value on TUNNEL statement: ", ls->line);
       ls->error = true;
       break;
     }
@@ -170,7 +216,8 @@ void dotunnel(linestate* ls) {
 // dofilter(ls): the rest of a FILTER statement: action and address.
 void dofilter(linestate* ls) {
   paramrec* prm = ls->ctx->paramrec;
-  if (!next(ls, false)) return;
+  // A rule that is dropped without a word lets in whom it should keep out.
+  if (!next(ls, false)) return lineerror("** Error: Incomplete statement: ", ls->line);
   if (prm->numfilt >= MAXFILT) {
     printf("** IP filter table is full, statement ignored: %s\n", ls->line);
     return;
@@ -184,9 +231,11 @@ void dofilter(linestate* ls) {
     printf("** Invalid keyword %s on FILTER statement\n", ls->sc.token);
     return;
   }
-  // Only the third token counts; a statement without one stores nothing.
-  if (!next(ls, false)) return;
-  ipfiltitem(prm, type, ls->sc.token, ls->sc.code, ls->ctx->dbglevel);
+  // Only the third token counts; a statement without one stores nothing and says so.
+  if (!next(ls, false)) return lineerror("** Error: Incomplete statement: ", ls->line);
+  if (ipfiltitem(prm, type, ls->sc.token, ls->sc.code, ls->ctx->dbglevel) != 0) return;
+  // One address per statement: say so when the line holds more.
+  if (next(ls, false)) printf("** Warning: extra word %s on FILTER statement ignored\n", ls->sc.token);
 }
 
 // doline(ls, line): apply the statement of one line.

@@ -11,6 +11,10 @@ fileh file_openread(const char* path);
 // never through a symbolic link, so a link planted in a shared directory cannot
 // redirect the write.
 fileh file_openrw(const char* path);
+// file_private(h): true when the open file belongs to the user the relay runs
+// as and no one else may write to it, so that no other user can have chosen
+// or can later change what it holds.
+bool file_private(fileh h);
 // file_size(h, size): size of the open file; 0 or -1.
 int file_size(fileh h, uint64_t* size);
 // file_seek(h, offset): move to offset from the start; 0 or -1.

@@ -1,8 +1,10 @@
 // Named locks shared between threads and processes (a named mutex).
 //
-// A lock is held by one taker at a time across every process of the machine
-// that may use it; when its holder dies, the next taker obtains it. The locks
-// of the state files live beside them, in the state folder (statedir.h).
+// A lock is held by one taker at a time across every thread and process of
+// the user that runs the relay; when its holder dies, the next taker obtains
+// it. No other user can take it, so no other user can make its takers wait
+// (a lock another user has planted under its name is refused at once). The
+// locks of the state files live beside them, in the state folder (statedir.h).
 #pragma once
 #include <cstdint>
 

@@ -65,6 +65,11 @@ sockh net_accept(sockh h, uint32_t* addr, uint16_t* port); // NET_INVALID on fai
 int net_connect(sockh h, uint32_t addr, uint16_t port);    // 0 or -1 (WSAEWOULDBLOCK: pending)
 int net_recv(sockh h, void* buf, uint32_t len);            // bytes, 0 at EOF, -1
 int net_send(sockh h, const void* buf, uint32_t len);      // bytes or -1
+// net_setkeepalive(h): let the system probe an idle connection (SO_KEEPALIVE),
+// so that a peer that vanished without a close ends in a socket error instead
+// of holding its connection forever; 0 or -1. Changes nothing on the wire
+// while the peer answers.
+int net_setkeepalive(sockh h);
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port); // 0 or -1
 int net_getsockerror(sockh h, int* err);                   // SO_ERROR as a Winsock number; 0 or -1
 int net_close(sockh h);                                    // 0 or -1

@@ -1,5 +1,6 @@
-// System figures that feed the entropy of the tunnel nonces. None is secret
-// or exact; each only has to differ between runs, processes and machines.
+// System figures that feed the entropy of the tunnel nonces. None but the
+// random bytes is secret or exact; each only has to differ between runs,
+// processes and machines.
 #pragma once
 #include <cstdint>
 
@@ -14,3 +15,7 @@ int sys_diskfree(uint64_t* blocks);
 // sys_availmem(): free physical memory in bytes (GlobalMemoryStatus); 0 when
 // it cannot be found out.
 uint64_t sys_availmem();
+// sys_random(buf, len): fill len bytes at buf from the operating system's
+// random source (getrandom or /dev/urandom; BCryptGenRandom on Windows);
+// 0, or -1 when it could not fill them all.
+int sys_random(void* buf, uint32_t len);

@@ -39,9 +39,11 @@ constexpr uint32_t SALTLEN = 12;
 
 constexpr uint32_t NONCELEN = 32;
 constexpr uint32_t MAXVALS = 10;                // 1 start tick + 4 arrivals + 5 console lines
-constexpr uint32_t ENTROPYMAX = 36 + 2 * (MAXVALS - 1);
+constexpr uint32_t OSRANDLEN = 32;              // bytes of the system's random source
+constexpr uint32_t ENTROPYMAX = 36 + 2 * (MAXVALS - 1) + OSRANDLEN;
 constexpr uint32_t DISKFAILED = 98765;          // stands in for the free blocks when unknown
 constexpr uint32_t GENNONCE_DISKRC = 10;
+constexpr uint32_t GENNONCE_OSRANDRC = 11;      // the system's random source failed
 
 constexpr uint32_t KEYBLOCKLEN = 84;            // HMAC key 20, session key 1 32, session key 2 32
 constexpr uint32_t HMACKEYLEN = 20;
@@ -53,9 +55,11 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   if (count > MAXVALS) count = MAXVALS;
   uint32_t t0 = count ? vals[0] : tickcount();
 
-  // Two steps of the generators, one per seed file; only the second result counts.
-  // A state folder too long for a path leaves it empty: sysrand then reports
-  // seed-file trouble and hands out its fallback values.
+  // Two steps of the generators, one per seed file. The second result counts,
+  // or the first when the second is good, so that a seed file refused for
+  // either generator is reported. A state folder too long for a path leaves
+  // it empty: sysrand then reports seed-file trouble and hands out its
+  // fallback values.
   char name[SEEDNAMELEN + 1];
   for (uint32_t i = 0; i < SEEDNAMELEN; i++) name[i] = (char)(seedmaska[i] ^ seedmaskb[i]);
   name[SEEDNAMELEN] = '\0';
@@ -63,10 +67,11 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   uint32_t r[4] = {0, 0, 0, 0};
   name[SEEDSELECT] = '1';
   state_path(name, path);
-  sysrand(1, path, &r[0], &r[1]);
+  int rc1 = (int)sysrand(1, path, &r[0], &r[1]);
   name[SEEDSELECT] = '2';
   state_path(name, path);
   int rc = (int)sysrand(1, path, &r[2], &r[3]);
+  if (rc == 0) rc = rc1;
   secure_zero(name, sizeof name);
   secure_zero(path, sizeof path);
 
@@ -90,6 +95,14 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   store32le(rec + 32, t0 + lt.milliseconds + 1000u * (lt.second + 60u * lt.minute) - now);
   uint32_t len = 36;
   for (uint32_t i = 1; i < count; i++, len += 2) store16le(rec + len, vals[i] - t0);
+  // The seed files are shared state that someone may have read or set, and
+  // the other figures can be guessed: bytes of the system's random source
+  // keep the nonces unpredictable all the same. They stay in this instance.
+  if (sys_random(rec + len, OSRANDLEN) != 0) {
+    secure_zero(rec + len, OSRANDLEN);
+    if (rc == 0) rc = GENNONCE_OSRANDRC;
+  }
+  len += OSRANDLEN;
 
   pbkdf2(rec, len, nonceseedsalt, sizeof nonceseedsalt, NONCESEEDITER, out, NONCELEN);
   secure_zero(rec, sizeof rec);

@@ -5,8 +5,9 @@
 #include "common/conn.h"
 #include "common/runctx.h"
 
-// gennonce(vals, count, out): mix timing values, two seed-file generators and
-// system figures into 32 bytes; 0 or the generator's code (or 10).
+// gennonce(vals, count, out): mix timing values, two seed-file generators,
+// system figures and bytes of the system's random source into 32 bytes; 0,
+// a generator's code, 10 (disk figure unknown) or 11 (random source failed).
 int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]);
 
 // encrsetup(psrv, ctx): nonces and cipher work areas for the connection's

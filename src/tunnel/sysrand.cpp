@@ -88,8 +88,9 @@ uint32_t stepseedfile(const char* path, uint32_t* out1, uint32_t* out2) {
   uint64_t size;
   int64_t got;
   // Only a plain file can be a seed file; reading a FIFO or a terminal
-  // could block the relay for good.
-  if (file_size(h, &size) != 0) goto fail;
+  // could block the relay for good. A file another user made, or may write,
+  // holds a state of their choosing: it is left alone.
+  if (file_size(h, &size) != 0 || !file_private(h)) goto fail;
   got = readfully(h, raw, SEEDRECLEN);
   if (got < 0) goto fail;
   if (got == 0) {

@@ -1,98 +1,284 @@
-// Test harness: run the real relay as a child process and read its log,
-// loopback echo and sink servers, free ports, client sockets with time limits.
-// Every wait is bounded; every child is stopped by its pid when its handle dies.
+// The one harness of the tests: the relay under test as a child process with
+// its log on a pipe or a pseudo-terminal, loopback servers that run a small
+// script per client, client sockets with time limits, a temporary folder for
+// each test process, and hex strings. Every wait is bounded; every child is
+// stopped by its pid when its handle goes.
+//
+// Environment: KEVRA_BIN is the binary under test (default: the one built
+// beside the tests); KEVRA_RUNNER is a command put in front of it, split on
+// spaces (a wrapper that runs a Windows build under Wine, say).
 #pragma once
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace harness {
 
-// A child process whose stdout and stderr arrive on one pipe, or on a
-// pseudo-terminal that is also its stdin and controlling terminal.
-class proc {
- public:
-  proc() = default;
-  proc(const proc&) = delete;
-  proc& operator=(const proc&) = delete;
-  proc(proc&& o) noexcept;
-  proc& operator=(proc&& o) noexcept;
-  ~proc();   // stops the child if it still runs
+inline int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+inline int left(int64_t deadline) { return int(std::max<int64_t>(0, deadline - now_ms())); }
 
+// wait_fd(fd, events, ms): fd ready for events in time (0: a hang-up or error only).
+inline bool wait_fd(int fd, short events, int timeout_ms) {
+  pollfd p{fd, events, 0};
+  int rc;
+  while ((rc = ::poll(&p, 1, timeout_ms)) < 0 && errno == EINTR) {}
+  return rc > 0;
+}
+
+inline size_t count(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) n++;
+  return n;
+}
+
+// A child process whose stdout and stderr arrive on one pipe (stdin is
+// /dev/null), or on a pseudo-terminal that is also its console.
+struct proc {
   pid_t pid = -1;
-  int fd = -1;          // read end of the output (the pty master with a pty)
-  std::string out;      // everything read so far
-  int code = -1;        // exit code once reaped; 128 + signal when killed
+  int fd = -1;        // read end of the output (the pty master with a pty)
+  std::string out;    // everything read so far
+  int code = -1;      // exit code once reaped, 128 + signal when killed
 
-  // Read what is there now, without waiting.
-  void poll_output();
-  // Read until text appears in out (true) or timeout_ms passes (false).
-  bool wait_for(const std::string& text, int timeout_ms = 5000);
-  // Wait until the child ends; SIGKILL after timeout_ms. The exit code, or -1 when it had to be killed.
-  int wait_exit(int timeout_ms = 5000);
-  // SIGTERM, then SIGKILL after a grace period; reap; read the last output.
-  void stop();
-  // Write to the child's terminal (pty children only).
-  void type(const std::string& keys);
-  bool running();
+  proc() = default;
+  proc(proc&& o) noexcept { *this = std::move(o); }
+  proc& operator=(proc&& o) noexcept {
+    stop();
+    std::swap(pid, o.pid), std::swap(fd, o.fd), std::swap(out, o.out), code = o.code;
+    return *this;
+  }
+  ~proc() { stop(); }
+
+  void poll_output() {   // what is there now
+    char buf[65536];
+    ssize_t n = 0;
+    while (fd >= 0 && ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
+      if (n > 0) out.append(buf, size_t(n));
+    if (fd >= 0 && (n == 0 || errno != EAGAIN)) ::close(fd), fd = -1;   // EIO: a pty's child ended
+  }
+  bool wait_for(const std::string& text, int timeout_ms = 5000) {
+    for (int64_t deadline = now_ms() + timeout_ms;; wait_fd(fd, POLLIN, std::min(left(deadline), 50))) {
+      poll_output();
+      if (out.find(text) != std::string::npos) return true;
+      if (fd < 0 || left(deadline) == 0) return false;
+    }
+  }
+  bool running() {
+    int st;
+    if (pid <= 0 || ::waitpid(pid, &st, WNOHANG) == 0) return pid > 0;
+    code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), pid = -1;
+    return false;
+  }
+  int wait_exit(int timeout_ms = 5000) {   // the exit code; -1 when it had to be killed
+    for (int64_t deadline = now_ms() + timeout_ms; running(); poll_output()) {
+      if (left(deadline) == 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0), pid = -1, code = -1;
+      else if (!wait_fd(fd, POLLIN, 20)) usleep(1000);
+    }
+    for (int i = 0; i < 100 && fd >= 0 && wait_fd(fd, POLLIN, 20); i++) poll_output();
+    return code;
+  }
+  void stop() {   // SIGTERM, SIGKILL after 2 s, and the rest of the log
+    if (running()) ::kill(pid, SIGTERM), wait_exit(2000);
+    poll_output();
+    if (fd >= 0) ::close(fd), fd = -1;
+  }
+  void type(const std::string& keys) { if (::write(fd, keys.data(), keys.size()) < 0) stop(); }   // on its pty
+  size_t count(const std::string& text) { return poll_output(), harness::count(out, text); }
 };
 
-// spawn(args, usepty, env): start args[0] with its arguments (execve path, no
-// shell); env holds "NAME=value" entries added to (or replacing) the environment.
-proc spawn(const std::vector<std::string>& args, bool usepty = false,
-           const std::vector<std::string>& env = {});
-// spawn_kevra(args, usepty, env): start the relay under test (KEVRA_BIN).
-proc spawn_kevra(const std::vector<std::string>& args, bool usepty = false,
-                 const std::vector<std::string>& env = {});
-// kevra_path(): path of the relay under test.
-std::string kevra_path();
+// spawn(args, pty, env): start args[0] (no shell); env entries "NAME=value"
+// are added to the environment or replace a name in it.
+proc spawn(const std::vector<std::string>& args, bool pty = false, const std::vector<std::string>& env = {});
 
-// free_port(): a TCP port on 127.0.0.1 that was free a moment ago.
-uint16_t free_port();
-// connect_to(port, timeout_ms): a blocking client socket to 127.0.0.1:port, or -1.
-int connect_to(uint16_t port, int timeout_ms = 3000);
-// send_all / recv_exact: whole transfers within timeout_ms; false on failure or time-out.
-bool send_all(int fd, const void* data, size_t len, int timeout_ms = 10000);
-bool recv_exact(int fd, void* data, size_t len, int timeout_ms = 10000);
-// recv_until_eof(fd, timeout_ms, eof): everything until the peer closes; eof tells if it did.
-std::string recv_until_eof(int fd, int timeout_ms = 5000, bool* eof = nullptr);
-// wait_closed(fd, timeout_ms): true when the peer closed (or reset) within the time.
-bool wait_closed(int fd, int timeout_ms = 5000);
-// random_bytes(n, seed): reproducible test data.
-std::string random_bytes(size_t n, uint32_t seed);
+// testdir(): a temporary folder of this test process, removed when it ends.
+const std::string& testdir();
+// file(name, text): writes testdir()/name and returns its path.
+std::string file(const std::string& name, const std::string& text);
 
-// A loopback server in its own threads, one per client, until destroyed.
-// Mode echo: sends back every byte. Mode sink: reads and counts, sends nothing.
-// Mode silent: accepts and never reads.
-class server {
- public:
-  enum mode_t { echo, sink, silent };
-  explicit server(mode_t m);
-  ~server();
-  server(const server&) = delete;
-  server& operator=(const server&) = delete;
+// The relay's clock 1000 times faster: 20 minutes pass in 1.2 seconds.
+constexpr const char* fastclock =
+    "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 exec faketime -f '+0 x1000' \"$@\"";
 
+// kevra(args, sh, pty): the relay under test, with its state (seed files,
+// locks) in testdir(), never the machine's; under the shell script sh, which
+// ends in exec "$@" (ulimit, faketime, redirected input); on a pty.
+inline proc kevra(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false) {
+  std::vector<std::string> cmd;
+  if (!sh.empty()) cmd = {"/bin/sh", "-c", sh, "sh"};
+  std::string runner = getenv("KEVRA_RUNNER") ? getenv("KEVRA_RUNNER") : "";
+  for (size_t at = 0, end; at < runner.size(); at = end + 1)
+    if ((end = std::min(runner.find(' ', at), runner.size())) > at) cmd.push_back(runner.substr(at, end - at));
+  cmd.push_back(getenv("KEVRA_BIN") && *getenv("KEVRA_BIN") ? getenv("KEVRA_BIN") : KEVRA_BIN);
+  cmd.insert(cmd.end(), args.begin(), args.end());
+  return spawn(cmd, pty, {"KEVRA_STATEDIR=" + testdir()});
+}
+// relay(args, sh, pty): the same, once it says it listens (or has ended).
+inline proc relay(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false) {
+  proc p = kevra(args, sh, pty);
+  p.wait_for("Listening for connections on port ");
+  return p;
+}
+// args(opts, port, site): the relay's command line toward 127.0.0.1:site.
+inline std::vector<std::string> args(std::vector<std::string> opts, uint16_t port, uint16_t site) {
+  opts.insert(opts.end(), {std::to_string(port), "127.0.0.1", std::to_string(site)});
+  return opts;
+}
+
+inline sockaddr_in loopback(uint16_t port) { return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}}; }
+// listen_loopback(&port): a listener on 127.0.0.1 and a port of the system's choice; -1 on failure.
+inline int listen_loopback(uint16_t* port, int backlog = 64) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = loopback(0);
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd, backlog) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    return *port = ntohs(a.sin_port), fd;
+  return ::close(fd), -1;
+}
+inline uint16_t free_port() {   // free a moment ago
   uint16_t port = 0;
-  size_t accepted() const { return naccepted.load(); }
-  uint64_t bytes() const { return nbytes.load(); }
+  return ::close(listen_loopback(&port)), port;
+}
+// connect_to(port, ms): a client socket to 127.0.0.1:port, tried until in time; -1.
+inline int connect_to(uint16_t port, int timeout_ms = 3000) {
+  sockaddr_in a = loopback(port);
+  for (int64_t deadline = now_ms() + timeout_ms;; usleep(20000)) {   // the relay may be starting
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (::close(fd), left(deadline) == 0) return -1;
+  }
+}
+// transfer(fd, p, len, ms, out): send (out) or receive exactly len bytes in time.
+inline bool transfer(int fd, char* p, size_t len, int timeout_ms, bool out) {
+  for (int64_t deadline = now_ms() + timeout_ms; len > 0;) {
+    if (!wait_fd(fd, out ? POLLOUT : POLLIN, left(deadline))) return false;
+    ssize_t n = out ? ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT) : ::recv(fd, p, len, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+    if (n > 0) p += n, len -= size_t(n);
+  }
+  return true;
+}
+inline bool send_all(int fd, const void* data, size_t len, int timeout_ms = 10000) {
+  return transfer(fd, static_cast<char*>(const_cast<void*>(data)), len, timeout_ms, true);
+}
+// recv_until_eof(fd, ms, &eof): all until the peer closes; eof tells if it did in time.
+inline std::string recv_until_eof(int fd, int timeout_ms = 5000, bool* eof = nullptr) {
+  std::string got;
+  char buf[65536];
+  ssize_t n = 1;
+  for (int64_t deadline = now_ms() + timeout_ms;
+       (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) && wait_fd(fd, POLLIN, left(deadline));)
+    if ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, size_t(n));
+  if (eof) *eof = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+  return got;
+}
+inline bool wait_closed(int fd, int timeout_ms = 5000) {   // the peer closed or reset in time
+  bool eof = false;
+  return recv_until_eof(fd, timeout_ms, &eof), eof;
+}
+// echo_ok(fd, data, ms): data sent (from a second thread) comes back unchanged.
+inline bool echo_ok(int fd, const std::string& data, int timeout_ms = 60000) {
+  bool sent = false;
+  std::string back(data.size(), '\0');
+  std::thread writer([&] { sent = fd >= 0 && send_all(fd, data.data(), data.size(), timeout_ms); });
+  bool got = fd >= 0 && transfer(fd, back.data(), back.size(), timeout_ms, false);
+  writer.join();
+  return sent && got && back == data;
+}
+inline std::string random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = char(gen());
+  return s;
+}
 
- private:
-  void acceptloop();
-  void serve(int fd);
-  mode_t mode;
-  int lfd = -1;
-  std::atomic<bool> stopping{false};
-  std::atomic<size_t> naccepted{0};
-  std::atomic<uint64_t> nbytes{0};
-  std::thread acceptor;
-  std::mutex mu;
-  std::vector<std::thread> workers;
-  std::vector<int> clients;
+// A client socket to 127.0.0.1:port (none for port 0), closed when it goes;
+// close(true) ends it with a reset instead of an orderly end.
+struct client {
+  int fd;
+  explicit client(uint16_t port) : fd(port ? connect_to(port) : -1) {}
+  client(const client&) = delete;
+  ~client() { close(); }
+  void close(bool reset = false) {
+    linger l{1, 0};
+    if (reset) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    if (fd >= 0) ::close(fd), fd = -1;
+  }
 };
+
+// A loopback server that runs script(fd, n) in a thread of its own for its
+// n-th client (from 0), then ends its side. Destroying it shuts every client
+// down, which ends every script's waits.
+struct server {
+  using script = std::function<void(int fd, size_t n)>;
+  explicit server(script s) : run(std::move(s)), lfd(listen_loopback(&port)) {
+    acceptor = std::thread([this] {
+      while (!stopping) {
+        int fd = wait_fd(lfd, POLLIN, 100) ? ::accept(lfd, nullptr, nullptr) : -1;
+        std::lock_guard<std::mutex> g(mu);
+        if (fd >= 0) fds.push_back(fd), threads.emplace_back([this, fd, n = accepted++] {
+            run(fd, n);
+            ::shutdown(fd, SHUT_WR);   // the relay sees the end
+          });
+      }
+    });
+  }
+  server(const server&) = delete;
+  ~server() {
+    stopping = true;
+    acceptor.join();
+    ::close(lfd);
+    for (int fd : fds) ::shutdown(fd, SHUT_RDWR);
+    for (auto& t : threads) t.join();
+    for (int fd : fds) ::close(fd);
+  }
+  std::atomic<size_t> accepted{0};
+  uint16_t port = 0;
+  script run;
+  int lfd;
+  std::atomic<bool> stopping{false};
+  std::mutex mu;
+  std::vector<int> fds;
+  std::vector<std::thread> threads;
+  std::thread acceptor;
+};
+inline void echo(int fd, size_t) {   // sends back every byte
+  char buf[65536];
+  for (ssize_t n; wait_fd(fd, POLLIN, 60000) && (n = ::recv(fd, buf, sizeof buf, 0)) > 0 &&
+                  send_all(fd, buf, size_t(n), 60000);) {}
+}
+inline void silent(int fd, size_t) { wait_fd(fd, 0, 60000); }   // never reads
+inline void flood(int fd, size_t) {   // sends without end, reads nothing
+  static const char buf[16384] = {};
+  while (send_all(fd, buf, sizeof buf, 60000)) {}
+}
+
+// hex(s): the bytes two hex digits each spell; tohex(p, n): upper-case digits.
+inline std::vector<uint8_t> hex(const std::string& s) {
+  std::vector<uint8_t> v;
+  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
+  return v;
+}
+inline std::string tohex(const uint8_t* p, size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += {"0123456789ABCDEF"[p[i] >> 4], "0123456789ABCDEF"[p[i] & 15]};
+  return s;
+}
 
 }  // namespace harness

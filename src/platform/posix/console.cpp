@@ -8,14 +8,9 @@
 #include <csignal>
 #include <cstdio>
 
-namespace {
+#include "platform/keydecode.h"
 
-constexpr int TIMEOUT = -2;       // readbyte: nothing arrived within the wait
-constexpr int SKIP = -3;          // plainkey: the byte is no key of its own
-constexpr int ESCWAIT_MS = 80;    // a terminal sends a key's escape sequence at once
-constexpr int MAXSEQLEN = 32;     // parameter bytes of one sequence we are willing to eat
-constexpr int ESC = 27;
-constexpr int DEL = 127;
+namespace {
 
 // The signals that end or stop the process from the keyboard or from outside;
 // while a terminal is in key mode each of them puts the terminal back first.
@@ -25,8 +20,7 @@ constexpr int NGUARDED = int(sizeof guarded / sizeof guarded[0]);
 int usein = -1;          // con_use() descriptors; -1: standard input / output
 int useout = -1;
 bool ended = false;      // the input has ended; it never comes back
-bool aftercr = false;    // the last byte was CR, so an LF right after it is the same Enter
-int pending = -1;        // second code of a cursor or function key, handed out next
+keydecoder keys = {false, -1};
 int depth = 0;           // nesting of con_begin()
 
 // Only set while a terminal is in key mode; the signal handler reads them.
@@ -74,7 +68,7 @@ void installguard(int i) {
 }
 
 // readbyte(wait_ms): the next byte of the input, CON_EOF once it has ended, or
-// TIMEOUT when wait_ms (>= 0) passed without one.
+// KEY_TIMEOUT when wait_ms (>= 0) passed without one.
 int readbyte(int wait_ms) {
   if (ended) return CON_EOF;
   int fd = infd();
@@ -83,7 +77,7 @@ int readbyte(int wait_ms) {
     int r;
     do r = poll(&p, 1, wait_ms);
     while (r < 0 && errno == EINTR);
-    if (r == 0) return TIMEOUT;
+    if (r == 0) return KEY_TIMEOUT;
   }
   for (;;) {
     unsigned char b;
@@ -101,40 +95,13 @@ int readbyte(int wait_ms) {
   }
 }
 
-// plainkey(b): the key of a byte outside an escape sequence, or SKIP.
-int plainkey(int b) {
-  bool cr = aftercr;
-  aftercr = b == '\r';
-  if (b == '\n' && cr) return SKIP;
-  if (b == '\r' || b == '\n') return CON_ENTER;
-  if (b == DEL) return CON_BACKSPACE;
-  return b;
-}
-
-// seqfinal(intro, next): read the rest of a sequence begun with ESC intro.
-// Its final byte, or intro when it was cut short; -1 when another key broke
-// into it, with that key's byte in *next.
-int seqfinal(int intro, int* next) {
-  for (int n = 0; n < MAXSEQLEN; n++) {
-    int c = readbyte(ESCWAIT_MS);
-    if (c == TIMEOUT || c == CON_EOF) return intro;
-    if (c >= 0x40 && c <= 0x7E) return c;
-    // ESC O takes exactly one final byte; ESC [ takes parameters first.
-    if (intro == '[' && c >= 0x20 && c <= 0x3F) continue;
-    *next = c;
-    return -1;
-  }
-  return intro;
-}
-
 }  // namespace
 
 void con_use(fileh in, fileh out) {
   usein = in == FILE_INVALID ? -1 : int(in);
   useout = out == FILE_INVALID ? -1 : int(out);
   ended = false;
-  aftercr = false;
-  pending = -1;
+  keydecoder_reset(&keys);
 }
 
 void con_begin() {
@@ -165,44 +132,7 @@ void con_end() {
   ttyfd = -1;
 }
 
-int con_getkey() {
-  if (pending >= 0) {
-    int k = pending;
-    pending = -1;
-    return k;
-  }
-  int b = readbyte(-1);
-  for (;;) {
-    if (b == CON_EOF) return CON_EOF;
-    if (b != ESC) {
-      int k = plainkey(b);
-      if (k != SKIP) return k;
-      b = readbyte(-1);
-      continue;
-    }
-    // Escape: a key of its own when nothing follows soon, else the start of
-    // a cursor or function key's sequence (or Alt with a key).
-    aftercr = false;
-    int c = readbyte(ESCWAIT_MS);
-    if (c == TIMEOUT || c == CON_EOF) return ESC;
-    if (c == ESC || c < 0x20 || c == DEL) {
-      // Drop the escape; the key after it counts as typed.
-      b = c;
-      continue;
-    }
-    if (c == '[' || c == 'O') {
-      int next = -1;
-      int fin = seqfinal(c, &next);
-      if (fin < 0) {
-        b = next;
-        continue;
-      }
-      c = fin;
-    }
-    pending = c;
-    return CON_KEYPREFIX;
-  }
-}
+int con_getkey() { return keydecoder_next(&keys, readbyte); }
 
 void con_write(const char* text, size_t len) {
   // Whatever the log has printed comes first on the screen.

@@ -22,6 +22,12 @@ fileh file_openrw(const char* path) {
   return fd < 0 ? FILE_INVALID : fd;
 }
 
+bool file_private(fileh h) {
+  struct stat st;
+  if (::fstat(int(h), &st) != 0) return false;
+  return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 int file_size(fileh h, uint64_t* size) {
   struct stat st;
   if (::fstat(int(h), &st) != 0) return -1;

@@ -32,28 +32,39 @@ int openretry(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
-// Open the lock file, creating it for everyone when it is missing; -1 on failure.
+// Open the lock file, creating it when it is missing; -1 on failure or when
+// the file is not one that only this user can open.
 int openlockfile(const char* path) {
-  // Read access is all flock() needs, and it works on a file another user
-  // created under a stricter umask. O_NOFOLLOW and O_NONBLOCK keep a planted
-  // symbolic link or FIFO from redirecting or stalling us.
+  // Read access is all flock() needs. O_NOFOLLOW and O_NONBLOCK keep a
+  // planted symbolic link or FIFO from redirecting or stalling us.
   const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   for (int attempt = 0; attempt < 3; attempt++) {
     // Open an existing file without O_CREAT: in a sticky directory the
     // kernel may refuse O_CREAT on a file another user owns.
     int fd = openretry(path, flags, 0);
     if (fd < 0 && errno == ENOENT) {
-      fd = openretry(path, flags | O_CREAT | O_EXCL, 0666);
-      // Someone else created it in between: open theirs.
+      fd = openretry(path, flags | O_CREAT | O_EXCL, 0600);
+      // Someone else created it in between: look at theirs.
       if (fd < 0 && errno == EEXIST) continue;
-      // The umask trimmed the mode; widen it so other users can open it.
-      if (fd >= 0) ::fchmod(fd, 0666);
     }
     if (fd < 0) return -1;
+    // Anyone who can open the file can hold the lock and stall every
+    // tunnel of this user, so it must be ours and closed to everyone else.
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
       ::close(fd);
       return -1;
+    }
+    if ((st.st_mode & 077) != 0) {
+      // Ours, but open to others (made so by an earlier version): someone
+      // may hold it open already, so a new file replaces it. Unless another
+      // of our takers has just done so: its new file stays.
+      ::close(fd);
+      struct stat now;
+      if (::lstat(path, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
+          ::unlink(path) != 0)
+        return -1;
+      continue;
     }
     return fd;
   }

@@ -215,6 +215,14 @@ sockh net_accept(sockh h, uint32_t* addr, uint16_t* port) {
   return sockh(c);
 }
 
+int net_setkeepalive(sockh h) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
+  int one = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) return fail(errno);
+  return 0;
+}
+
 int net_connect(sockh h, uint32_t addr, uint16_t port) {
   int fd = validfd(h);
   if (fd < 0) return failwsa(NETERR_NOTSOCK);

@@ -1,13 +1,37 @@
 #include "platform/sysinfo.h"
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #if defined(__linux__)
+#include <sys/random.h>
 #include <sys/syscall.h>
 #else
 #include <pthread.h>
 #endif
+
+namespace {
+
+// Read len bytes of /dev/urandom; 0 or -1.
+int readurandom(uint8_t* p, uint32_t len) {
+  int fd;
+  do fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  while (len > 0) {
+    ssize_t n = ::read(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    p += n, len -= uint32_t(n);
+  }
+  ::close(fd);
+  return len == 0 ? 0 : -1;
+}
+
+}  // namespace
 
 uint32_t sys_threadid() {
 #if defined(__linux__)
@@ -36,4 +60,21 @@ uint64_t sys_availmem() {
   long pagesize = ::sysconf(_SC_PAGESIZE);
   if (pages <= 0 || pagesize <= 0) return 0;
   return uint64_t(pages) * uint64_t(pagesize);
+}
+
+int sys_random(void* buf, uint32_t len) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+#if defined(__linux__)
+  // getrandom() needs no descriptor and blocks only until the kernel's pool
+  // was first seeded; a kernel without it falls back on the device.
+  while (len > 0) {
+    ssize_t n = ::getrandom(p, len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ENOSYS) break;
+    if (n <= 0) return -1;
+    p += n, len -= uint32_t(n);
+  }
+  if (len == 0) return 0;
+#endif
+  return readurandom(p, len);
 }

@@ -1,0 +1,92 @@
+#include "platform/file.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <aclapi.h>
+
+#include "platform/win32/account.h"
+
+namespace {
+
+HANDLE winh(fileh h) { return reinterpret_cast<HANDLE>(h); }
+
+fileh fromwin(HANDLE h) { return h == INVALID_HANDLE_VALUE ? FILE_INVALID : reinterpret_cast<fileh>(h); }
+
+}  // namespace
+
+fileh file_openread(const char* path) {
+  // Others may read the file meanwhile, not write it. A device or a named
+  // pipe opens without waiting; file_size then refuses it.
+  return fromwin(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+fileh file_openrw(const char* path) {
+  // Others may read the file while it is open, but not write it. A symbolic
+  // link or junction is opened as itself instead of being followed, and then
+  // refused, so a link planted in a shared folder cannot redirect the write.
+  // A new file is private to its creator; an existing one keeps its list.
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (account_privatesd(&sd)) sa.lpSecurityDescriptor = sd;
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (sd != nullptr) LocalFree(sd);
+  if (h == INVALID_HANDLE_VALUE) return FILE_INVALID;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    CloseHandle(h);
+    return FILE_INVALID;
+  }
+  return fromwin(h);
+}
+
+bool file_private(fileh h) {
+  // Ours, and nobody but ourselves, the system and the administrators may
+  // write it or change who may (the Windows form of owner and mode 0600).
+  // Reading by others is not asked about: a file of the shared folder that
+  // took the folder's list is readable by every user, writable by none.
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(winh(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                      nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return false;
+  bool ok = account_isme(owner) && account_writers_trusted(dacl);
+  LocalFree(sd);
+  return ok;
+}
+
+int file_size(fileh h, uint64_t* size) {
+  // Only a file on a disk has a size to read up to; a console, a device or
+  // a pipe has none.
+  if (GetFileType(winh(h)) != FILE_TYPE_DISK) return -1;
+  LARGE_INTEGER n;
+  if (!GetFileSizeEx(winh(h), &n)) return -1;
+  *size = uint64_t(n.QuadPart);
+  return 0;
+}
+
+int file_seek(fileh h, uint64_t offset) {
+  LONG high = LONG(offset >> 32);
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(winh(h), LONG(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+  return low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR ? -1 : 0;
+}
+
+int64_t file_read(fileh h, void* buf, uint32_t len) {
+  DWORD n = 0;
+  if (ReadFile(winh(h), buf, len, &n, nullptr)) return n;
+  // The writer of a pipe went away: the end, as at the end of a file.
+  DWORD err = GetLastError();
+  return err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+int64_t file_write(fileh h, const void* buf, uint32_t len) {
+  DWORD n = 0;
+  if (!WriteFile(winh(h), buf, len, &n, nullptr)) return -1;
+  return n;
+}
+
+int file_close(fileh h) { return CloseHandle(winh(h)) ? 0 : -1; }

@@ -1,0 +1,126 @@
+// Why the relay ended: one row per scenario, from the command line and what
+// happens to it, to the exit code and the lines of its log that say why.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/harness.h"
+
+namespace {
+
+// What the test does once the relay runs: nothing (it ends by itself), or
+// connect one client that echoes 100 bytes and closes, echoes and resets,
+// only connects, or pushes toward a server that never reads.
+enum act { none, clean, reset, connect, push };
+
+struct row {
+  const char* name;
+  std::vector<std::string> args;   // $L its port, $S the server's, $X a closed one, $F the file
+  std::string par;                 // parameter file text, if any; "fifo" makes $F a FIFO
+  act a;
+  const char* sh;                  // a shell script around it, ending in exec "$@"
+  int code;
+  std::vector<std::string> lines;  // in the log; with "!" first: not in it
+};
+
+const std::string kUser = "TUNNEL SERVERSIDE USERNAME bob SECRET x\n";
+const std::string kAsk = "tunnel clientside username ? secret ?\n";
+std::vector<std::string> one(std::vector<std::string> opts) {   // accept-one toward the server
+  opts.insert(opts.end(), {"-1", "$L", "127.0.0.1", "$S"});
+  return opts;
+}
+
+const row kRows[] = {
+    {"Usage", {}, "", none, "", 1, {"** Missing parameter(s) on command\nUsage:  kevra options listenport "}},
+    {"Version", {"-v"}, "", none, "", 1,
+     {"kevra 1.1\nkevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n"}},
+    {"BadOption", {"-d", "-zz", "80", "h", "23"}, "", none, "", 1, {"** Invalid option: -zz\n"}},
+    {"Resolve", {"-d", "80", "1.2.3", "23"}, "", none, "", 3, {"** Unable to resolve site, resolve() rc=-2: 1.2.3\n"}},
+    {"BindAddress", {"-b=1.2.03.4", "80", "127.0.0.1", "23"}, "", none, "", 12,
+     {"** -b option: unable to resolve name, resolve() rc=-2: 1.2.03.4\n"}},
+    {"PortInUse", {"-d", "$S", "127.0.0.1", "23"}, "", none, "", 5,
+     {"** bind() error 10048\n   (WSAEADDRINUSE: addr in use, try a different listenport)\n"}},
+    {"RecordTooBig", {"-f=$F", "-buf=512", "$L", "127.0.0.1", "9"}, "TUNNEL OPTIONS MSGLENMULT 600\n" + kUser, none,
+     "", 18, {"** Error: msglenmult option is too big relative to buffer size\n", "!rounded", "!Listening"}},
+    {"MinimumTooBig", {"-f=$F", "-buf=512", "$L", "127.0.0.1", "9"},
+     "TUNNEL OPTIONS MINMSGLEN 600 MSGLENMULT 256\n" + kUser, none, "", 18,
+     {"** Error: minmsglen option is too big relative to buffer size\n"}},
+    {"RoundedUp", {"-d", "-f=$F", "$L", "1.2.3", "23"}, "TUNNEL OPTIONS MSGLENMULT 100\n" + kUser, none, "", 3,
+     {"msglenmult option rounded up to 112\n"}},
+    {"NoConsoleInput", {"-d", "-f=$F", "$L", "127.0.0.1", "9"}, kAsk, none, "", 20,
+     {"\nEnter username for clientside authentication: \n"
+      "** Error: console input ended; no username or secret can be read.\n", "!Listening"}},
+    {"CleanClose", one({"-d", "-b=127.0.0.1", "-buf=000001000"}), "", clean, "", 0,   // nine digits at most
+     {"Using buffer size 1000\n", "IP addr for bind(): 127.0.0.1\n", "socn3 closed\n", "1: Connected to server\n",
+      "1: ** Socket EOF on conn 1\n"}},
+    {"ParamFileIsAFifo", one({"-f=$F", "-b=any", "-d"}), "fifo", clean, "", 0,
+     {"** Error opening parameter file ", "IP addr for bind(): 0.0.0.0\n"}},
+    {"FilterAllows", one({"-f=$F"}), "FILTER ALLOW 127.0\nFILTER DENY ALL\n", clean, "", 0, {"!refused"}},
+    {"TraceCut", one({"-t=16"}), "", clean, "", 0,
+     {"1: ---------- From client: 100 bytes:\n0000: 41424344 45464748 494A4B4C 4D4E4F50 "
+      "*...........<(+|&* *ABCDEFGHIJKLMNOP*\n0010: ...\n"}},
+    {"DebugLevel2", one({"-d=2"}), "", clean, "", 0,
+     {"1: recv(): 100 bytes read from conn 1, at displ 0 in buf.\n", "!Handling oper"}},
+    {"DebugLevel3", one({"-d=3"}), "", clean, "", 0,
+     {"1: Handling oper RD conn 1 action=1 rneed=0 rdone=0\n   Doing recv(), max len = 8192\n", "!>>> Loop",
+      "1: Handling oper RD conn 2 action=1 rneed=0 rdone=0\n   Doing recv(), max len = 8192\n"}},
+    {"DebugLevel5", one({"-d=5"}), "", clean, "", 0,
+     {">>> Loop: i=0 oper=4 i1=0 enti=0 stype=1 conn 0  inactive 0 secs\n",
+      ">>> Loop: i=1 oper=8 i1=1 enti=0 stype=0 conn 2  inactive 0 secs\n"}},
+    {"Reset", one({}), "", reset, "", 14,
+     {"1: ** Socket recv() error 10054 on conn 1\n1:    (WSAECONNRESET: connection reset by peer)\n"}},
+    {"FilterRefuses", one({"-f=$F", "-d"}), "filter deny 127.0.0.1\n", connect, "", 15,
+     {"  Connection refused by IP address filter.\n", "!Connecting to"}},
+    {"ServerDown", {"-1", "$L", "127.0.0.1", "$X"}, "", connect, "", 10,
+     {"1: ** Error 10061 connecting to server\n1:    (WSAECONNREFUSED: connection refused)\n"}},
+    {"AnswersFromAFile", {"-1", "-f=$F", "$L", "127.0.0.1", "$X"}, kAsk, connect, "exec \"$@\" <<E\nbob\nsecret\nE\n",
+     10, {"authentication: bob\n\nEnter secret for username bob (clientside): \n"}},
+    {"WebMode", {"-w", "-1", "$L"}, "", connect, "", 16,
+     {"** -w not supported yet - connection closed.\n** All select() sets are empty. No work to do.\n"}},
+    {"AcceptFails", one({}), "", connect, "ulimit -n 4; exec \"$@\"", 7, {"** accept() error 10024\n"}},
+    {"Inactive", one({"-d"}), "", push, harness::fastclock, 9,
+     {"1: ** Inactivity timeout for conn 1. Closing both sockets "}},
+};
+
+void PrintTo(const row& r, std::ostream* os) { *os << r.name; }
+
+class Exit : public testing::TestWithParam<row> {};
+
+TEST_P(Exit, CodeAndLog) {
+  const row& r = GetParam();
+  harness::server srv(r.a == push ? harness::silent : harness::echo);
+  uint16_t port = harness::free_port();
+  std::string par = harness::testdir() + "/par";
+  ::unlink(par.c_str());
+  if (r.par == "fifo") ASSERT_EQ(mkfifo(par.c_str(), 0600), 0);
+  else if (!r.par.empty()) harness::file("par", r.par);
+  std::vector<std::pair<std::string, std::string>> vars = {{"$L", std::to_string(port)},
+      {"$S", std::to_string(srv.port)}, {"$X", std::to_string(harness::free_port())}, {"$F", par}};
+  std::vector<std::string> args = r.args;
+  for (auto& a : args)
+    for (auto& [k, v] : vars)
+      if (size_t at = a.find(k); at != std::string::npos) a.replace(at, k.size(), v);
+
+  harness::proc p = harness::kevra(args, r.sh);
+  harness::client c(r.a >= clean && p.wait_for("Listening for connections") ? port : 0);
+  std::string letters;   // A to P over and over, 100 bytes
+  for (int i = 0; i < 100; i++) letters += char('A' + i % 16);
+  if (r.a == clean || r.a == reset) {
+    EXPECT_TRUE(harness::echo_ok(c.fd, letters, 5000)) << p.out;
+    c.close(r.a == reset);
+  }
+  if (r.a == push) harness::send_all(c.fd, std::string(32 << 20, 'x').data(), 32 << 20, 300);
+  EXPECT_EQ(p.wait_exit(10000), r.code) << p.out;
+
+  for (const std::string& l : r.lines)
+    EXPECT_EQ(p.out.find(l.substr(l[0] == '!')) == std::string::npos, l[0] == '!') << l << "\n----\n" << p.out;
+  // The last word at a debug level, never after a usage error.
+  bool debug = std::any_of(args.begin(), args.end(), [](auto& a) { return a.rfind("-d", 0) == 0; });
+  EXPECT_EQ(debug && r.code != 1,
+            p.out.find("kevra terminated with exit code " + std::to_string(r.code) + "\n") != std::string::npos)
+      << p.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Exit, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<row>& i) { return i.param.name; });
+
+}  // namespace

@@ -1,0 +1,155 @@
+// The platform layer through its own interface only: the state folder,
+// socket sets, Winsock's select() semantics, bind, named locks and the system
+// figures. This file also sets up the whole unit test binary: its state
+// folder and the socket layer.
+#include <thread>
+
+#include "platform/lock.h"
+#include "platform/statedir.h"
+#include "platform/sysinfo.h"
+#include "unit/unitutil.h"
+
+using namespace ut;
+
+namespace {
+
+// Seed files and locks of every test live in one temporary folder, never in
+// the machine's own state folder that a running relay uses; the socket layer
+// is started once for all tests, as the relay starts it.
+// The folder is held from a global, not from the environment object: a death
+// test's child ends without tear-down, and the folder must stay reachable there.
+uint16_t granted = 0;
+tmpdir* folder = nullptr;
+class StateFolder : public testing::Environment {
+  void SetUp() override { folder = new tmpdir, statedir = folder->path.string(), state_usedir(statedir.c_str()), net_startup(2, 2, &granted); }
+  void TearDown() override { net_cleanup(), state_usedir(nullptr), delete folder, folder = nullptr; }
+};
+testing::Environment* const statefolder = testing::AddGlobalTestEnvironment(new StateFolder);
+
+// sel(rd, wr, ex, ms): net_select over the listed handles (an empty list is
+// no set); its result and what stays in each set.
+struct ready { int rc; sockset s[3]; };
+ready sel(std::initializer_list<sockh> rd, std::initializer_list<sockh> wr, std::initializer_list<sockh> ex, uint32_t ms) {
+  ready r{};
+  for (int i = 0; i < 3; i++)
+    for (sockh h : i == 0 ? rd : i == 1 ? wr : ex) sockset_add(&r.s[i], h);
+  r.rc = net_select(rd.size() ? &r.s[0] : nullptr, wr.size() ? &r.s[1] : nullptr, ex.size() ? &r.s[2] : nullptr, ms);
+  return r;
+}
+
+// A listener, a client connected to it and the accepted socket.
+struct conn {
+  uint16_t port = 0;
+  sockh l = listener(&port), c = net_socket(), a = NET_INVALID;
+  conn() {
+    uint32_t addr = 0;
+    uint16_t peerport = 0;
+    EXPECT_TRUE(net_connect(c, LOOPBACK, port) == 0 && (a = net_accept(l, &addr, &peerport)) != NET_INVALID && addr == LOOPBACK && peerport != 0);
+  }
+  ~conn() { net_close(a), net_close(c), net_close(l); }
+};
+
+}  // namespace
+
+TEST(Platform, StateFolderSocketSetsLocksAndSystemFigures) {
+  char p[STATEPATHMAX];
+  std::string dir(STATEPATHMAX - 6, 'd');   // room for a separator, four characters and the end
+  state_usedir(dir.c_str());
+  EXPECT_TRUE(state_path("abcd", p) && std::string(p).substr(0, dir.size()) == dir && std::string(p).substr(dir.size() + 1) == "abcd");
+  EXPECT_FALSE(state_path("abcde", p));
+  EXPECT_STREQ(p, "");
+  state_usedir(statedir.c_str());
+  EXPECT_EQ(granted, 0x0202) << "Winsock 2.2";
+
+  sockset s{};
+  for (sockh h : {7u, 7u}) sockset_add(&s, h);
+  for (sockh h = 100; h < 300; h++) sockset_add(&s, h);
+  sockset_remove(&s, 100), sockset_remove(&s, 99999);
+  EXPECT_EQ(s.count, FDSETMAX - 1);   // no duplicate, no overflow, one removed
+  EXPECT_TRUE(s.handles[0] == 7 && s.handles[1] == 101 && s.handles[FDSETMAX - 2] == 100 + FDSETMAX - 2);
+
+  lockh first, second;
+  ASSERT_EQ(lock_take("kevra-unit", 0, &first), LOCK_OBTAINED);
+  std::thread([&] {   // another taker, in this process too, is shut out for the whole wait
+    uint64_t t0 = ms();
+    EXPECT_EQ(lock_take("kevra-unit", 150, &second), LOCK_TIMEDOUT);
+    EXPECT_TRUE(ms() - t0 >= 150 && ms() - t0 < 1500) << ms() - t0;
+  }).join();
+  lock_release(first);
+  EXPECT_EQ(lock_take("kevra-unit", 0, &second), LOCK_OBTAINED);
+  lock_release(second);
+  for (const std::string& bad : {std::string(), std::string("a/b"), std::string(LOCK_NAMEMAX + 1, 'n')})
+    EXPECT_EQ(lock_take(bad.c_str(), 0, &first), LOCK_NOTCREATED) << bad;
+
+  uint32_t other = 0;
+  uint64_t blocks = 0;
+  std::thread([&] { other = sys_threadid(); }).join();
+  EXPECT_TRUE(other != sys_threadid() && sys_threadid() == sys_threadid() && sys_processid() != 0);
+  EXPECT_TRUE(sys_diskfree(&blocks) == 0 && blocks > 0 && sys_availmem() > (1u << 20));
+}
+
+TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
+  uint16_t open = 0, closed = 0;
+  sockh l = listener(&open), shut = listener(&closed, 0);   // bound, not listening: refuses
+  for (uint16_t port : {open, closed}) {
+    sockh c = net_socket();
+    int err = -1, rc = net_setnonblocking(c) ? -2 : net_connect(c, LOOPBACK, port);
+    EXPECT_TRUE(rc == 0 || net_lasterror() == NETERR_WOULDBLOCK) << rc;
+    ready r = sel({}, {c}, {c}, 3000);
+    EXPECT_TRUE(r.rc == 1 && r.s[1].count == uint32_t(port == open) && r.s[2].count == uint32_t(port != open)) << port;
+    EXPECT_TRUE(net_getsockerror(c, &err) == 0 && err == (port == open ? 0 : NETERR_CONNREFUSED)) << err;
+    net_close(c);
+  }
+  net_close(l), net_close(shut);
+}
+
+TEST(NetSelect, ReadinessCountedPerSetTimeOutsAndFailures) {
+  conn p;
+  char buf[16];
+  uint64_t t0 = ms();
+  ready r = sel({p.c, p.a}, {p.c}, {}, 200);
+  EXPECT_TRUE(r.rc == 1 && r.s[0].count == 0 && r.s[1].count == 1);
+  ASSERT_EQ(net_send(p.a, "hello", 5), 5);
+  r = sel({p.a, p.c}, {p.c}, {}, 3000);
+  EXPECT_TRUE(r.rc == 2 && r.s[0].count == 1 && r.s[0].handles[0] == p.c);   // readable and writable: counted twice
+  EXPECT_EQ(net_recv(p.c, buf, sizeof buf), 5);
+  net_close(p.a);
+  p.a = net_socket();
+  EXPECT_EQ(sel({p.c}, {}, {}, 3000).rc, 1) << "the end of the stream is readable";
+  EXPECT_EQ(net_recv(p.c, buf, sizeof buf), 0);
+  EXPECT_TRUE(net_recv(p.a, buf, sizeof buf) == -1 && net_lasterror() == NETERR_NOTCONN);
+  // A client waits at the listener: readable, but never reported from the
+  // exception set, where the relay parks a listener while accept() rests.
+  sockh c = net_socket();
+  ASSERT_EQ(net_connect(c, LOOPBACK, p.port), 0);
+  t0 = ms();
+  r = sel({}, {}, {p.l}, 200);
+  EXPECT_TRUE(r.rc == 0 && r.s[2].count == 0 && ms() - t0 >= 195 && ms() - t0 < 1500) << ms() - t0;
+  EXPECT_EQ(sel({p.l}, {}, {}, 3000).rc, 1);
+  net_close(c);
+  t0 = ms();
+  EXPECT_TRUE(sel({}, {}, {}, 5000).rc == -1 && net_lasterror() == 10022) << "WSAEINVAL: nothing to wait for";
+  EXPECT_TRUE(sel({c}, {}, {}, 5000).rc == -1 && net_lasterror() == NETERR_NOTSOCK) << "a closed handle";
+  EXPECT_LT(ms() - t0, 1000u);
+}
+
+TEST(NetBind, SecondListenerRefusedRestartAfterTimeWaitAllowed) {
+  uint16_t port = 0;
+  {
+    conn p;
+    port = p.port;
+    for (uint32_t addr : {0u, LOOPBACK}) {
+      sockh second = net_socket();
+      EXPECT_TRUE(net_bind(second, addr, port) == -1 && net_lasterror() == NETERR_ADDRINUSE) << addr;
+      net_close(second);
+    }
+    // The listening side closes first: its end of the connection lingers in TIME_WAIT.
+    char c;
+    net_close(p.a);
+    p.a = net_socket();
+    EXPECT_EQ(net_recv(p.c, &c, 1), 0);
+  }
+  sockh again = net_socket();
+  EXPECT_TRUE(net_bind(again, LOOPBACK, port) == 0 && net_listen(again, 5) == 0) << net_lasterror();
+  net_close(again);
+}

@@ -1,0 +1,74 @@
+// The seed-file generators: their steps, the names of their locks, and what
+// one call does to each kind of seed file.
+#include "tunnel/sysrand.h"
+#include "unit/unitutil.h"
+
+using namespace ut;
+
+// seedrec(tag, s): a seed record with the states x1, y1, x2, y2.
+std::string seedrec(const char* tag, const uint32_t s[4]) { return tag + le32(s[0]) + le32(s[1]) + le32(s[2]) + le32(s[3]); }
+
+TEST(Sysrand, StepModesAndLockNames) {
+  // Order: mode, x, y, result, x after, y after.
+  const uint32_t rows[][6] = {{2, 1, 1, 0x30DCC, 69069, 0x20001}, {1, 1, 1, 0x186E6, 69069, 0x20001},
+                              {2, 0x9E3779B9, 0xDEADBEEF, 0x2497DD91, 0xFD53DE25, 0xD9C403B4},
+                              {uint32_t(-1), 0xFFFFFFF0, 0xFFFFFFFF, 0, 0xFFFFFFF1, 0x7FF}, {uint32_t(-2), 0x12345678, 0x80000800, 0, 0x12345679, 1},
+                              {0, 123, 456, 1, 123, 456}, {3, 123, 456, 1, 123, 456}, {uint32_t(-3), 123, 456, 1, 123, 456}};
+  for (const auto& r : rows) {
+    uint32_t x = r[1], y = r[2], rc = sysrandstep(int32_t(r[0]), &x, &y);
+    EXPECT_TRUE(rc == r[3] && x == r[4] && y == r[5]) << int32_t(r[0]) << " " << r[1] << ": " << rc << " " << x << " " << y;
+  }
+  // Order: path, name part of the lock.
+  const char* const names[][2] = {
+      {"c:\\Program Files\\Kevra\\SeedFile.Dat", "seedfile.dat"}, {"/var/tmp/seedfile.DAT", "seedfile.dat"},
+      {"dir/sub\\x:SeedFILE.dat", "seedfile.dat"},
+      {"/x/@AZ[\xC3\x84", "@az[\xC3\x84"},   // only A to Z are lowered
+      {"/tmp/ABCDEFGHIJabcdefghij0123456789abcdefghijKLMNOPQRST", "abcdefghijabcdefghij0123456789abcdefghij"},
+      {"/var/tmp/", ""}, {"c:", ""}, {"", ""}};
+  for (const auto& n : names) {
+    char name[SYSRAND_MUTEXNAMEMAX + 1];
+    sysrandmutexname(n[0], name);
+    EXPECT_EQ(std::string(name), std::string("MUTEX_SYSRAND_") + n[1]) << n[0];
+  }
+}
+
+TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
+  tmpdir d;
+  const std::string path = (d.path / "seed").string();
+  const uint32_t s[4] = {0x12345678, 0xFFFFFFFF, 0x80000000, 0x0000F00D};
+  uint32_t c[4], t[4], o1 = 0, o2 = 0;   // conditioned, then stepped: sysrandstep is the reference
+  memcpy(c, s, sizeof c), sysrandstep(-1, &c[0], &c[1]), sysrandstep(-1, &c[2], &c[3]), memcpy(t, c, sizeof t);
+  uint32_t want1 = sysrandstep(1, &t[0], &t[1]), want2 = sysrandstep(1, &t[2], &t[3]);
+  // Order: file before ("none": no file), request code, result, file after.
+  const struct { std::string before; uint32_t code, rc; std::string after; } rows[] = {
+      {"none", 2, 1, ""},   // a bad request code touches nothing
+      {seedrec("RND0", s) + "tail", 1, 0, seedrec("RND1", t) + "tail"},
+      {seedrec("RND1", c), 1, 0, seedrec("RND1", t)},
+      {seedrec("RND1", c).substr(0, 19), 1, 3, seedrec("RND1", c).substr(0, 19)},
+      {seedrec("RND2", c), 1, 3, seedrec("RND2", c)},
+      {seedrec("rnd1", c), 1, 3, seedrec("rnd1", c)},
+  };
+  for (const auto& r : rows) {
+    std::filesystem::remove(path);
+    if (r.before != "none") d.file("seed", r.before);
+    EXPECT_EQ(sysrand(r.code, path.c_str(), &o1, &o2), r.rc) << r.after.substr(0, 4);
+    EXPECT_EQ(tmpdir::read(path), r.after);
+    EXPECT_TRUE(r.rc ? o1 == SYSRAND_FALLBACK1 && o2 == SYSRAND_FALLBACK2 : o1 == want1 && o2 == want2) << r.after.substr(0, 4);
+  }
+  // A new or empty file is seeded, conditioned and stepped: odd x, and y a
+  // conditioned 11-bit value stepped once.
+  for (bool empty : {false, true}) {
+    std::filesystem::remove(path);
+    if (empty) d.file("seed", "");
+    ASSERT_EQ(sysrand(1, path.c_str(), &o1, &o2), 0u);
+    std::string f = tmpdir::read(path);
+    ASSERT_TRUE(f.size() == 20 && f.substr(0, 4) == "RND1") << f;
+    for (int g = 0; g < 2; g++) {
+      uint32_t x, y;
+      memcpy(&x, f.data() + 4 + 8 * g, 4), memcpy(&y, f.data() + 8 + 8 * g, 4);
+      EXPECT_TRUE((x & 1) && (y & 1) && y == (y & 0x7FF) * 0x20001u && (g ? o2 : o1) == (x ^ y) >> 1) << g;
+    }
+  }
+  std::filesystem::remove(path), std::filesystem::create_directory(path);
+  EXPECT_EQ(sysrand(1, path.c_str(), &o1, &o2) + sysrand(1, (path + "/missing/seed").c_str(), &o1, &o2), 6u) << "no seed files";
+}

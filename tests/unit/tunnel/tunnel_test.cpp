@@ -1,0 +1,289 @@
+// The tunnel between a clientside and a serverside instance in one process.
+// Every handshake message and every record is also opened with keys derived
+// by OpenSSL, so the wire format is checked, not just the agreement of the
+// two ends; then the tables of what each end refuses.
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <functional>
+
+#include "crypto/cipher.h"
+#include "tunnel/keysetup.h"
+#include "tunnel/tunnel.h"
+#include "unit/unitutil.h"
+
+using namespace ut;
+
+namespace {
+
+const std::string USER = "alice", SECRET = "correct horse", ODDUSER = "a\x1b[2Jb\x07";
+const std::string BADMSG = "7: ** Incorrect message received during authentication.\n"
+                           "      Possible wrong secret, or mismatched encryption type.\n   Connection closed.\n";
+const std::string BADHDR = "7: ** Data decryption: Invalid record header.\n   Connection closed.\n";
+
+void setuser(userent* u, const std::string& name, const std::string& secret) {
+  memset(u, 0, sizeof *u), memset(u->uname, ' ', UNAMELEN);
+  memcpy(u->uname, name.data(), name.size()), memcpy(u->secret, secret.data(), secret.size());
+  u->ulen = uint8_t(name.size()), u->pwlen = uint8_t(secret.size());
+}
+
+// keyblock(nonces): the 84-byte key block of a key set of SECRET; hmac20(kb, data): a check sum's first 20 bytes.
+std::string keyblock(std::initializer_list<std::string> nonces) {
+  std::string x = SECRET, kb(84, '\0');
+  for (const auto& n : nonces) x += n;
+  PKCS5_PBKDF2_HMAC_SHA1(x.data(), int(x.size()), (const uint8_t*)"vimbe-RQ-659", 12, 4000, 84, (uint8_t*)kb.data());
+  return kb;
+}
+std::string hmac20(const std::string& kb, const std::string& data) {
+  uint8_t d[20];
+  HMAC(EVP_sha1(), kb.data(), 20, (const uint8_t*)data.data(), data.size(), d, nullptr);
+  return std::string((const char*)d, 20);
+}
+// refctx(kb, k, type): a fresh context that decrypts under session key k of the key block; opened(ctx, m): m through it.
+bytes refctx(const std::string& kb, int k, uint32_t type) {
+  bytes ctx(CTXSIZE_DES3);
+  EXPECT_EQ(dataencr_init(type, (const uint8_t*)kb.data() + 20 + 32 * (k - 1), 32, ctx.data(), CTXSIZE_DES3), 0u);
+  return ctx;
+}
+std::string opened(bytes& ctx, std::string m) {
+  EXPECT_EQ(datadecr(ctx.data(), (uint8_t*)m.data(), (uint8_t*)m.data(), uint32_t(m.size())), 0u);
+  return m;
+}
+
+// One instance with one relayed connection (entries 3 and 4, connection 7), without sockets.
+struct instance {
+  paramrec prm{};
+  runctx ctx{};
+  socent* soctbl[SOCTBL_MAX]{};
+  srvent srv{};
+  socent s1{}, s2{};
+  bytes buf1 = bytes(8192), buf2 = bytes(8192);
+  instance(bool client, bool server, uint32_t type) {
+    prm.clientside = client, prm.serverside = server, prm.encrtype = type, prm.msglenmult = 256;
+    prm.ctxsize = type == ENCR_DES3 ? CTXSIZE_DES3 : CTXSIZE_RC4, ctx.paramrec = &prm, ctx.bufsize = ctx.recbufsize = 8192, ctx.soctbl = soctbl;
+    srv.soci1 = 3, srv.soci2 = 4, srv.buf1 = buf1.data(), srv.buf2 = buf2.data(), srv.bufsize = 8192;
+    soctbl[3] = &s1, soctbl[4] = &s2, s1.conn = 1, s2.conn = 2, s1.enti = s2.enti = 6;
+    s1.rbuf = buf1.data(), s1.sbufrdsize = 8192, s2.wbuf = buf2.data(), s2.sbufwrsize = 8192;
+  }
+  ~instance() { free(s1.encrctx), free(s1.decrctx), free(s2.encrctx), free(s2.decrctx); }
+};
+
+// A clientside and a serverside instance after encrsetup, the handshake
+// between them, then records from the client's conn 2 to the server's conn 1.
+struct tun {
+  instance c, s;
+  std::string cn1, cn2, sn1, sn2, wire[4], log;
+  uint32_t rc = 0, step = 0;
+  char side = '-';
+  tun(uint32_t ctype = ENCR_RC4, uint32_t stype = ENCR_RC4, const std::string& secret = SECRET, const std::string& user = USER)
+      : c(true, false, ctype), s(false, true, stype) {
+    setuser(&c.prm.cluser, user, secret), setuser(&s.prm.usertbl[0], "bob", "other"), setuser(&s.prm.usertbl[1], USER, SECRET);
+    setuser(&s.prm.usertbl[2], ODDUSER, SECRET), s.prm.numusers = 3;
+    EXPECT_EQ(encrsetup(&c.srv, &c.ctx) + encrsetup(&s.srv, &s.ctx), 0u);
+    cn1.assign((char*)c.s2.nonce1, 32), cn2.assign((char*)c.s2.nonce2, 32), sn1.assign((char*)s.s1.nonce1, 32), sn2.assign((char*)s.s1.nonce2, 32);
+  }
+  // run(tamper): the four messages in the order the event loop takes them; tamper may rewrite message n on its way.
+  tun& run(const std::function<void(int, std::string&)>& tamper = nullptr) {
+    int sent = 0;
+    auto pass = [&](socent* from, socent* to) {
+      std::string m((const char*)from->wbuf, from->wlen);
+      if (rc == 0 && tamper) tamper(sent + 1, m);
+      if (rc == 0) wire[sent++] = m, memcpy(to->rbuf, m.data(), m.size()), to->rdone = uint32_t(m.size());
+    };
+    auto call = [&](char who, uint32_t ct) {
+      uint32_t r = rc ? 0 : who == 'C' ? tunnel(ct, &c.s2, &c.ctx) : tunnel(ct, &s.s1, &s.ctx);
+      if (r) rc = r, side = who, step = ct;
+    };
+    log = out([&] {
+      call('C', 50), pass(&c.s2, &s.s1), call('C', 51), call('S', 31), pass(&s.s1, &c.s2), call('S', 32), call('C', 52);
+      pass(&c.s2, &s.s1), call('C', 53), call('S', 33), pass(&s.s1, &c.s2), call('S', 34), call('C', 54);
+    });
+    return *this;
+  }
+  uint32_t send(const std::string& payload) {
+    memcpy(c.s2.wbuf, payload.data(), payload.size()), c.s2.wlen = uint32_t(payload.size());
+    return tunnel(TC_SEND, &c.s2, &c.ctx);
+  }
+  std::string sent() const { return std::string((const char*)c.s2.wbuf, c.s2.wlen); }
+  // receive(w): hand the receiver a record's first 48 bytes, then, after a good header, the rest it asked for.
+  std::pair<uint32_t, uint32_t> receive(const std::string& w) {
+    memcpy(s.s1.rbuf, w.data(), 48), s.s1.rdone = 48;
+    uint32_t hrc = tunnel(TC_RECV, &s.s1, &s.ctx);
+    if (hrc != 1) return {hrc, 0};
+    memcpy(s.s1.rbuf + 48, w.data() + 48, s.s1.rneed - 48), s.s1.rdone = s.s1.rneed;
+    return {hrc, tunnel(TC_RECV, &s.s1, &s.ctx)};
+  }
+};
+
+}  // namespace
+
+TEST(Handshake, EveryMessageOpensWithKeysDerivedIndependently) {
+  for (uint32_t type : {ENCR_RC4, ENCR_DES3}) {
+    tun h(type, type);
+    h.c.ctx.dbglevel = type == ENCR_RC4 ? 3 : 0;   // with RC4 the client shows its key sets
+    ASSERT_EQ(h.run().rc, 0u) << h.side << h.step << h.log;
+    const char* keylines[] = {"7: tunnel(): call type=51 conn 2\n  tunnnelkeys(): secret=c.. len 13 xkey len n1=45\n    HMAC key =\n",
+                              "    Encr type=2. Session key 2 (for decrwork) =\n"};
+    EXPECT_TRUE(type == ENCR_RC4 || h.log == "7: Authenticating conn 2 (as client side of tunnel)\n"
+                                             "7: Authenticating conn 1 (as server side of tunnel)\n   Username: alice\n") << h.log;
+    for (const char* k : keylines) EXPECT_TRUE(type == ENCR_DES3 || h.log.find(k) != std::string::npos) << h.log;
+    EXPECT_EQ(h.wire[0], std::string("Msg1\xB5\xB5\x01\0\x50\0\0\0\0\0\0\0", 16) + h.cn1 + USER + std::string(75, ' '));
+    std::string k1 = keyblock({h.cn1}), k2 = keyblock({h.sn1, h.cn1});
+    const struct { std::string kb; int key; std::string first, second, tag; } msgs[] = {
+        {k1, 2, h.cn1, h.sn1, "Msg2"}, {k2, 1, h.sn1, h.cn2, "Msg3"}, {k2, 2, h.cn2, h.sn2, "Msg4"}};
+    for (int n = 0; n < 3; n++) {   // each message starts a fresh stream
+      std::string plain = msgs[n].first + msgs[n].second + msgs[n].tag + std::string(28, '\0');
+      bytes ctx = refctx(msgs[n].kb, msgs[n].key, type);
+      EXPECT_EQ(opened(ctx, h.wire[n + 1]), plain + hmac20(msgs[n].kb, plain) + std::string(12, '\0')) << msgs[n].tag;
+    }
+    // The nonces and the user are gone; the records below show that K3 is in force.
+    for (socent* e : {&h.c.s2, &h.s.s1}) {
+      std::string left((const char*)&e->authent, sizeof e->authent);
+      for (const uint8_t* p : {e->nonce1, e->nonce2, e->pnonce1, e->pnonce2}) left += std::string((const char*)p, 32);
+      EXPECT_EQ(left, std::string(sizeof e->authent + 4 * 32, '\0'));
+    }
+    EXPECT_TRUE(h.cn1 != h.cn2 && h.cn1 != h.sn1 && h.sn1 != h.sn2 && h.cn2 != h.sn2);
+  }
+}
+
+TEST(Handshake, FailuresByResultSideAndStep) {
+  const std::string MSG1 = "7: ** Authentication failed: invalid Msg1 header.\n   Connection closed.\n";
+  // Byte -68: byte 68 set and the check sum made right again; -9: the client's
+  // decryption area broken before Msg4 arrives; -5: the server's cipher
+  // changed to triple DES on work areas sized for RC4. Order: server's
+  // cipher, client's secret and user, message and byte changed, result, side, step, log.
+  const struct { uint32_t stype; std::string secret, user; int msg, pos; uint32_t rc; char side; uint32_t step; std::string log; } rows[] = {
+      {ENCR_RC4, "wrong secret", USER, 0, 0, 10, 'C', 52, BADMSG},
+      {ENCR_DES3, SECRET, USER, 0, 0, 10, 'C', 52, BADMSG},
+      {ENCR_RC4, SECRET, "mallory", 0, 0, 7, 'S', 31, "7: ** Error: Authentication failed, unknown username: mallory\n   Connection closed.\n"},
+      {ENCR_RC4, SECRET, "alic", 0, 0, 7, 'S', 31, "unknown username: alic\n"},   // names compare whole
+      {ENCR_RC4, SECRET, "Alice", 0, 0, 7, 'S', 31, "unknown username: Alice\n"},
+      {ENCR_RC4, SECRET, ODDUSER, 0, 0, 0, '-', 0, "   Username: a.[2Jb.\n"},   // no control bytes reach the log
+      {ENCR_RC4, SECRET, USER, 1, 0, 6, 'S', 31, MSG1},
+      {ENCR_RC4, SECRET, USER, 1, 5, 6, 'S', 31, MSG1},
+      {ENCR_RC4, SECRET, USER, 1, 9, 6, 'S', 31, MSG1},
+      {ENCR_RC4, SECRET, USER, 1, 10, 0, '-', 0, ""},   // bytes 10 to 15 of Msg1 are not looked at
+      {ENCR_RC4, SECRET, USER, 1, 15, 0, '-', 0, ""},
+      {ENCR_RC4, SECRET, USER, 1, 20, 10, 'C', 52, BADMSG},   // client nonce 1 changed on the way
+      {ENCR_RC4, SECRET, USER, 2, 3, 10, 'C', 52, BADMSG},
+      {ENCR_RC4, SECRET, USER, 2, 127, 10, 'C', 52, BADMSG},   // the zeros after the check sum
+      {ENCR_RC4, SECRET, USER, 3, 70, 10, 'S', 33, BADMSG},
+      {ENCR_RC4, SECRET, USER, 4, 100, 10, 'C', 54, BADMSG},
+      {ENCR_RC4, SECRET, USER, 2, -68, 10, 'C', 52, BADMSG},   // the client checks byte 68 of Msg2
+      {ENCR_RC4, SECRET, USER, 3, -68, 0, '-', 0, ""},         // the server does not for Msg3
+      {ENCR_RC4, SECRET, USER, 4, -9, 9, 'C', 54, "7: ** datadecr() error rc=1\n   Connection closed.\n"},
+      {ENCR_RC4, SECRET, USER, 0, -5, 5, 'S', 31, "7: ** Error rc=3 from dataencr_init().\n   Connection closed.\n"},
+  };
+  for (const auto& r : rows) {
+    tun h(ENCR_RC4, r.stype, r.secret, r.user);
+    if (r.pos == -5) h.s.prm.encrtype = ENCR_DES3;
+    h.run([&](int n, std::string& m) {
+      if (n != r.msg) return;
+      if (r.pos >= 0) m[size_t(r.pos)] ^= 0x20;
+      if (r.pos == -9) h.c.s2.decrctx[0] ^= 0xFF;
+      if (r.pos != -68) return;
+      // RC4 is a plain XOR stream: flip the plain bytes through the cipher text.
+      std::string plain = (n == 2 ? h.cn1 + h.sn1 + "Msg2" : h.sn1 + h.cn2 + "Msg3") + std::string(28, '\0');
+      uint8_t before[32], after[32];
+      checksum(n == 2 ? &h.s.s1 : &h.c.s2, (const uint8_t*)plain.data(), 96, before), plain[68] = 1, m[68] ^= 1;
+      checksum(n == 2 ? &h.s.s1 : &h.c.s2, (const uint8_t*)plain.data(), 96, after);
+      for (int i = 0; i < 32; i++) m[96 + i] ^= char(before[i] ^ after[i]);
+    });
+    EXPECT_TRUE(h.rc == r.rc && h.side == r.side && h.step == r.step && h.log.find(r.log) != std::string::npos &&
+                h.log.find_first_of("\x1b\x07") == std::string::npos)
+        << r.user << " Msg" << r.msg << " byte " << r.pos << ": " << h.rc << h.side << h.step << "\n" << h.log;
+  }
+}
+
+TEST(Tunnel, CallsOfTheWrongKindOrOnTheWrongSocketPlainSocketsPassUntouched) {
+  instance s(false, true, ENCR_RC4), plain(false, false, ENCR_RC4);
+  s.ctx.dbglevel = 2;
+  // Order: call type, socket (1 or 2), stype, result, the failure line.
+  const struct { uint32_t call, conn, stype, rc; const char* line; } rows[] = {
+      {31, 2, 0, 4, "7: ** Error in tunnel(): invalid call.\n"},   // a server step on conn 2
+      {50, 1, 0, 4, "7: ** Error in tunnel(): invalid call.\n"},   // a client step without clientside
+      {0, 1, 0, 2, "7: ** Error: Invalid call type 0 to tunnel().\n"}, {35, 1, 0, 2, "7: ** Error: Invalid call type 35 to tunnel().\n"},
+      {55, 1, 0, 2, "7: ** Error: Invalid call type 55 to tunnel().\n"}, {31, 1, 1, 3, "0: ** Error in tunnel(): psoc->stype 1 is not 0.\n"},
+  };
+  for (const auto& r : rows) {
+    uint32_t rc = 0;
+    socent* e = r.conn == 1 ? &s.s1 : &s.s2;
+    e->stype = r.stype;
+    std::string log = out([&] { rc = tunnel(r.call, e, &s.ctx); });
+    EXPECT_EQ(log, std::string(r.stype ? "0" : "7") + ": tunnel(): call type=" + std::to_string(r.call) + " conn " + std::to_string(r.conn) +
+                       "\n" + r.line + "   Connection closed.\n   tunnel() return value " + std::to_string(r.rc) + "\n");
+    EXPECT_EQ(rc, r.rc) << r.call;
+  }
+  socent before = plain.s1;
+  EXPECT_EQ(out([&] { EXPECT_EQ(tunnel(TC_RECV, &plain.s1, &plain.ctx) + tunnel(TC_SEND, &s.s2, &s.ctx), 0u); }), "");
+  EXPECT_EQ(memcmp(&before, &plain.s1, sizeof before), 0);
+}
+
+TEST(Records, PaddingAndLayoutOnTheWireThenOpened) {
+  // Order: payload length, minmsglen, msglenmult, record length.
+  const uint32_t rows[][4] = {{1, 0, 256, 256},     {176, 0, 256, 256},    {177, 0, 256, 512}, {8112, 0, 256, 8192},
+                              {1, 1000, 256, 1024}, {300, 1000, 16, 1008}, {100, 0, 16, 192}};
+  for (uint32_t type : {ENCR_RC4, ENCR_DES3}) {
+    tun p(type, type);   // one pair for all rows: the streams run on across records
+    ASSERT_EQ(p.run().rc, 0u);
+    std::string kb = keyblock({p.sn2, p.cn1, p.sn1, p.cn2});
+    bytes ref = refctx(kb, 1, type);
+    std::mt19937 rng(type);
+    for (const auto& r : rows) {
+      bytes data = random(rng, r[0]);
+      std::string d(data.begin(), data.end()), pad(r[3] - r[0] - 80, '\0'), hdr = le32(r[0]) + le32(uint32_t(pad.size())) + std::string(8, '\0');
+      p.c.prm.minmsglen = r[1], p.c.prm.msglenmult = r[2], hdr += hmac20(kb, hdr) + std::string(12, '\0');
+      ASSERT_EQ(p.send(d), 0u) << type << " " << r[0];
+      EXPECT_EQ(opened(ref, p.sent()), hdr + d + pad + hmac20(kb, hdr + d + pad) + std::string(12, '\0')) << type << " " << r[0];
+      EXPECT_TRUE(p.receive(p.sent()) == std::make_pair(1u, 0u) && p.s.s1.rneed == r[3] && (p.s.s1.oper & OP_RD)) << type << " " << r[0];
+      EXPECT_EQ(std::string((char*)p.s.s1.rbuf, p.s.s1.rdone), d) << type << " " << r[0];
+    }
+  }
+}
+
+TEST(Records, TamperedAndForgedRecordsAreRefused) {
+  const std::string BADSUM = "7: ** Data decryption: Incorrect check sum in received record.\n   Connection closed.\n";
+  // A byte flipped in a record of 500 bytes: in the header 13, in the body 17.
+  for (size_t pos : {0, 7, 15, 16, 47, 48, 300, 547, 600, 767}) {
+    tun p;
+    ASSERT_EQ(p.run().send(std::string(500, 'x')), 0u);
+    std::string bad = p.sent();
+    std::pair<uint32_t, uint32_t> rc;
+    bad[pos] ^= 0x01;
+    EXPECT_EQ(out([&] { rc = p.receive(bad); }), pos < 48 ? BADHDR : BADSUM) << pos;
+    EXPECT_EQ(rc, pos < 48 ? std::make_pair(13u, 0u) : std::make_pair(1u, 17u)) << pos;
+  }
+  // Headers with a good check sum and impossible fields. Order: payload length, pad length, byte 8, result.
+  const uint32_t rows[][4] = {{0, 176, 0, 15},          {8192, 0, 0, 15},        {1, 8192, 0, 15}, {8000, 113, 0, 15},
+                              {0xFFFFFFF0u, 0x40, 0, 15}, {100, 0x7FFFFFFF, 0, 15}, {1, 175, 1, 14},  {1, 175, 0, 1}};   // bytes 9 to 15 are ignored
+  for (const auto& r : rows) {
+    tun p;
+    std::string h = le32(r[0]) + le32(r[1]) + char(r[2]) + std::string(7, 'U');
+    uint8_t sum[32];
+    uint32_t rc = 0;
+    checksum(&p.run().c.s2, (const uint8_t*)h.data(), 16, sum), h += std::string((const char*)sum, 32);
+    ASSERT_EQ(dataencr(p.c.s2.encrctx, (uint8_t*)h.data(), (uint8_t*)h.data(), 48), 0u);
+    memcpy(p.s.s1.rbuf, h.data(), 48), p.s.s1.rdone = 48;
+    EXPECT_EQ(out([&] { rc = tunnel(TC_RECV, &p.s.s1, &p.s.ctx); }), r[3] == 1 ? "" : BADHDR) << r[0] << " " << r[1];
+    EXPECT_EQ(rc, r[3]) << r[0] << " " << r[1];
+  }
+  // Calls with other bytes than the header announced, and broken work areas. Order: bytes handed over, result.
+  tun p;
+  ASSERT_EQ(p.run().send("x"), 0u);
+  memcpy(p.s.s1.rbuf, p.sent().data(), 48), p.s.s1.rdone = 48;
+  ASSERT_EQ(tunnel(TC_RECV, &p.s.s1, &p.s.ctx), 1u);
+  const uint32_t calls[][2] = {{512, 16}, {47, 11}, {8193, 12}};
+  for (const auto& k : calls) {
+    uint32_t rc = 0;
+    p.s.s1.rdone = k[0];
+    std::string log = out([&] { rc = tunnel(TC_RECV, &p.s.s1, &p.s.ctx); });
+    EXPECT_EQ(log, k[1] == 16 ? BADHDR : "7: ** Data decryption: Bad value or call.\n   Connection closed.\n");
+    EXPECT_EQ(rc, k[1]);
+  }
+  p.c.s2.encrctx[0] ^= 0xFF, p.s.s1.decrctx[0] ^= 0xFF, p.s.s1.rdone = 48;
+  std::string log = out([&] {
+    EXPECT_EQ(p.send("x"), 8u);
+    EXPECT_EQ(tunnel(TC_RECV, &p.s.s1, &p.s.ctx), 9u);
+  });
+  EXPECT_EQ(log, "7: ** dataencr() error rc=1\n   Connection closed.\n7: ** datadecr() error rc=1\n   Connection closed.\n");
+}

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# run.sh: the Windows build's tests under Wine, in three stages:
+#   unit     the Windows unit tests (build/windows, win_unit_tests.exe);
+#   e2e      the Linux end-to-end suite (build/release) driving kevra.exe;
+#   interop  interop and same-log tests of kevra.exe beside the Linux kevra.
+# Usage: tests/windows/run.sh [stage...]   (default: all three)
+# Needs: build/windows with kevra.exe and win_unit_tests.exe, build/release
+# with kevra and e2e_tests (make test-windows builds them all), wine64,
+# python3.
+#
+# Wine's server is run by this script, persistent and quiet, and started
+# afresh for every stage: a stage then never meets a server that an earlier
+# one crashed or filled with sockets. A failed test is run once more before
+# it counts. At the end every Wine process of this run's Wine folder is
+# stopped by its pid.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+
+. "$root/tests/windows/winelib.sh"
+winexe=$root/build/windows/kevra.exe
+linux=$root/build/release/kevra
+
+# End-to-end tests that need what Wine cannot give, each with its reason.
+skips=(
+  # Wine's console redraws its screen with escape sequences: prompts cannot
+  # be matched as text there. The console's key path runs in the unit tests;
+  # answers from a file (Rows/Exit.CodeAndLog/AnswersFromAFile) run here.
+  "Prompt.AtStartupOnceNameShownSecretNot"
+  "Prompt.ForEveryConnectionOnBothEnds"
+  # Wine reports a connection reset by the peer as its end (recv() 0),
+  # never as WSAECONNRESET.
+  "Rows/Exit.CodeAndLog/Reset"
+  # A descriptor limit set with ulimit; Windows has no such limit. The rest
+  # after a failed accept() is the same code on every system.
+  "Rows/Exit.CodeAndLog/AcceptFails"
+  "Fault.FailingAcceptRestsASecond"
+  # faketime speeds up the clock of the relay's process, but under Wine the
+  # tick count comes from Wine's server, which runs at the real pace.
+  "Rows/Exit.CodeAndLog/Inactive"
+  "Inactivity.StuckWriteTimesOutIdleReaderDoesNot"
+  # Starts the relay with standard streams of its own, without KEVRA_RUNNER;
+  # with standard input and output closed, Wine itself fails anyway (a
+  # protocol error of its server).
+  "Harden.CarelessStandardStreams"
+  # 20 MB through 512-byte buffers takes more than its minute under Wine;
+  # the rows of 8192 and 200000 bytes move the same 20 MB.
+  "Buffers/Sizes.ByteExactBothWays/512"
+  # Looks for the relay's sockets among its process's descriptors, where
+  # Wine keeps sockets of its own; the unit tests read SO_KEEPALIVE back.
+  "Harden.KeepAliveOnBothSocketsOfAConnection"
+)
+
+trap stopwine EXIT
+trap 'exit 130' INT TERM
+
+stage_unit() {
+  echo "== Windows unit tests under Wine"
+  ctest --test-dir build/windows --output-on-failure --repeat until-pass:2 -L unit
+}
+
+stage_e2e() {
+  echo "== End-to-end tests driving kevra.exe under Wine (${#skips[@]} skipped, reasons in $0)"
+  local skip
+  # A parameterised test's name goes on after a blank ("  # GetParam() = ...");
+  # no groups: CMake's expressions take only a few.
+  skip=$(for n in "${skips[@]}"; do printf '^%s$|^%s |' "$n" "$n"; done)
+  # One test at a time: with two, Wine's server failed an assertion about
+  # once a run, taking every relay of both tests with it; alone it holds.
+  KEVRA_BIN=$winexe KEVRA_RUNNER=$wine \
+    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -E "${skip%|}"
+}
+
+stage_interop() {
+  echo "== Interop and same log: kevra.exe under Wine beside the Linux kevra"
+  timeout 600 python3 tests/windows/interop_test.py "$linux" "$winexe" ||
+    { echo "-- once more"; timeout 600 python3 tests/windows/interop_test.py "$linux" "$winexe"; }
+}
+
+stages=("$@")
+[ ${#stages[@]} -eq 0 ] && stages=(unit e2e interop)
+for s in "${stages[@]}"; do
+  startwine || exit 1
+  rc=0
+  "stage_$s" || rc=$?
+  # Wine's own failures apart from kevra's: its server is known to fail an
+  # assertion now and then when many sockets come and go in parallel.
+  winecrashed || true
+  [ $rc -eq 0 ] || exit $rc
+done
