@@ -18,7 +18,10 @@
 #   KEVRA_BASE (optional second relay binary, say a build of an older commit:
 #   its tunnel rows are measured in the same run, for a before and after),
 #   BENCH_SECONDS (per run, default 3), BENCH_FIRSTBYTE (connections in the
-#   first-byte series, default 40).
+#   first-byte series, default 40), BENCH_PIN=1 (each end of an encrypted
+#   path on a CPU of its own, the entry on CPU 1 and the exit on CPU 0, as
+#   if the two ends ran on two machines; without it the scheduler often
+#   wakes both ends on one CPU, where their key derivations take turns).
 # Optional peers: spiped, stunnel (rows skipped when not installed), openssl
 # (to make stunnel's certificate).
 set -u
@@ -28,6 +31,7 @@ kevra=${KEVRA:-$root/build/release/kevra}
 base=${KEVRA_BASE:-}
 secs=${BENCH_SECONDS:-3}
 firsts=${BENCH_FIRSTBYTE:-40}
+pin=${BENCH_PIN:-0}
 hz=$(getconf CLK_TCK)
 limit=$((secs + 30))
 
@@ -84,6 +88,11 @@ measure() {
   pids=()
 }
 
+# The prefixes that put a path's exit (on0) and entry (on1) on their CPUs;
+# taskset runs the program in its own place, so the pid stays the program's.
+on0=() on1=()
+if [ "$pin" = 1 ]; then on0=(taskset -c 0) on1=(taskset -c 1); fi
+
 # tunnel(label, relay, cipher, extra options): clientside -> serverside -> server.
 tunnel() {
   local label=$1 relay=$2 cipher=$3 opts=$4 sp cp spid
@@ -93,9 +102,9 @@ tunnel() {
     "$cipher" "$opts" >"$work/s.txt"
   printf 'TUNNEL OPTIONS ENCRTYPE %s %s\nTUNNEL CLIENTSIDE USERNAME bench SECRET benchsecret\n' \
     "$cipher" "$opts" >"$work/c.txt"
-  start "$work/s.log" "$relay" -f="$work/s.txt" "$sp" 127.0.0.1 "$sport"
+  start "$work/s.log" "${on0[@]}" "$relay" -f="$work/s.txt" "$sp" 127.0.0.1 "$sport"
   spid=$started
-  start "$work/c.log" "$relay" -f="$work/c.txt" "$cp" 127.0.0.1 "$sp"
+  start "$work/c.log" "${on1[@]}" "$relay" -f="$work/c.txt" "$cp" 127.0.0.1 "$sp"
   measure "$label" "$cp" "$spid" "$started"
   grep -q "secure tunnel established" "$work/c.log" || echo "  $label: no tunnel was established" >&2
 }
@@ -104,6 +113,7 @@ echo "tunnel_bench: $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(nproc) CPUs, $(uname 
 echo "  cpu: $(cpumodel); load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 echo "  kevra: $kevra ($(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'))"
 [ -n "$base" ] && echo "  base:  $base"
+[ "$pin" = 1 ] && echo "  ends pinned: entry on CPU 1, exit on CPU 0 (BENCH_PIN=1)"
 echo "  ${secs} s per bulk and connection run; CPU ms/conn: all of the path's processes"
 echo "  during the connection run; 1st byte: connect until the byte is back, median / max of $firsts"
 echo
@@ -130,9 +140,9 @@ if command -v spiped >/dev/null; then
   head -c 32 /dev/urandom >"$work/spiped.key"
   ep=$("$tool" freeport)
   dp=$("$tool" freeport)
-  start "$work/spd.log" spiped -F -d -s "[127.0.0.1]:$dp" -t "[127.0.0.1]:$sport" -k "$work/spiped.key"
+  start "$work/spd.log" "${on0[@]}" spiped -F -d -s "[127.0.0.1]:$dp" -t "[127.0.0.1]:$sport" -k "$work/spiped.key"
   dpid=$started
-  start "$work/spe.log" spiped -F -e -s "[127.0.0.1]:$ep" -t "[127.0.0.1]:$dp" -k "$work/spiped.key"
+  start "$work/spe.log" "${on1[@]}" spiped -F -e -s "[127.0.0.1]:$ep" -t "[127.0.0.1]:$dp" -k "$work/spiped.key"
   measure "spiped pair" "$ep" "$dpid" "$started"
 else
   echo "  spiped is not installed: its row is skipped" >&2
@@ -147,9 +157,9 @@ if command -v stunnel >/dev/null && command -v openssl >/dev/null; then
     "$dp" "$sport" "$work/st.crt" "$work/st.key" >"$work/sts.conf"
   printf 'foreground = yes\npid =\n[c]\nclient = yes\naccept = 127.0.0.1:%s\nconnect = 127.0.0.1:%s\n' \
     "$ep" "$dp" >"$work/stc.conf"
-  start "$work/sts.log" stunnel "$work/sts.conf"
+  start "$work/sts.log" "${on0[@]}" stunnel "$work/sts.conf"
   dpid=$started
-  start "$work/stc.log" stunnel "$work/stc.conf"
+  start "$work/stc.log" "${on1[@]}" stunnel "$work/stc.conf"
   measure "stunnel pair (TLS)" "$ep" "$dpid" "$started"
 else
   echo "  stunnel is not installed: its row is skipped" >&2
