@@ -5,7 +5,7 @@
 #include <bit>
 #include <cstring>
 
-#include "crypto/secure.h"
+#include "platform/compiler.h"
 
 void rc4setup(uint8_t* st, const uint8_t* key, uint32_t keylen) {
   uint8_t* s = st;
@@ -161,11 +161,17 @@ void rc4xorwide(uint8_t* st, const uint8_t* in, uint8_t* out, uint32_t len) {
   j &= 255;
   for (; k < len; k++) out[k] = in[k] ^ uint8_t(rc4step(s, i, j));
 
-  // Copy S back and wipe the working copy.
-  for (int n = 0; n < 256; n++) st[n] = uint8_t(s[n]);
+  // Copy S back, wiping the working copy in the same pass: the entries are
+  // in registers there anyway, and a separate wipe of the 1 KB costs about
+  // as much as the copy. The barrier keeps the zeros from being dropped as
+  // stores to a dead array.
+  for (int n = 0; n < 256; n++) {
+    st[n] = uint8_t(s[n]);
+    s[n] = 0;
+  }
+  compiler_barrier(s);
   st[256] = uint8_t(i);
   st[257] = uint8_t(j);
-  secure_zero(s, sizeof s);
 }
 
 #undef RC4WIDESTEP
