@@ -81,7 +81,7 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   ASSERT_NE(h, FILE_INVALID);
   EXPECT_EQ(file_write(h, "0123456789", 10), 10);
   // While it is open: a reader gets in, a second writer does not.
-  for (DWORD access : {GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}) {
+  for (DWORD access : std::vector<DWORD>{GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}) {
     HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ) << "access " << access;
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
