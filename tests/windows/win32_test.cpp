@@ -35,7 +35,8 @@ sockh listener(uint16_t* port) {
 }
 
 HANDLE conin() {
-  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
 }
 
 }  // namespace
@@ -95,7 +96,8 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   PACL dacl = nullptr;
   char* text = nullptr;
   ASSERT_EQ(GetSecurityInfo(HANDLE(h), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd), 0u);
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                   &text, nullptr));
   std::string acl = text;
   LocalFree(text), LocalFree(sd);
   for (const char* who : {";BU)", ";WD)", ";AU)", ";ID;"}) EXPECT_EQ(acl.find(who), std::string::npos) << acl;
@@ -158,7 +160,8 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
   WriteFile(w, "ab\r\nc\x7f\x1b[Ad", 10, &n, nullptr);
   CloseHandle(w);
   con_use(fileh(r), FILE_INVALID);
-  for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd', CON_EOF, CON_EOF}) EXPECT_EQ(con_getkey(), want);
+  for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd', CON_EOF, CON_EOF})
+    EXPECT_EQ(con_getkey(), want);
   CloseHandle(r);
 
   // A console: key records as _getch() gives them.
@@ -198,7 +201,8 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
   GetConsoleMode(in, &before);
   con_begin();
   GetConsoleMode(in, &during);
-  for (int want : std::vector<int>{'x', CON_KEYPREFIX, 0x48, 0, 0x3B, 'y', 'y', CON_BACKSPACE, CON_ENTER}) EXPECT_EQ(con_getkey(), want);
+  for (int want : std::vector<int>{'x', CON_KEYPREFIX, 0x48, 0, 0x3B, 'y', 'y', CON_BACKSPACE, CON_ENTER})
+    EXPECT_EQ(con_getkey(), want);
   con_end();
   GetConsoleMode(in, &after);
   EXPECT_TRUE((during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) == 0 && (during & ENABLE_PROCESSED_INPUT)) << during;
