@@ -10,8 +10,7 @@
 #include "core/cmdline.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;   // the scan prints its complaints
-  (void)quiet;
+  [[maybe_unused]] static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;   // the scan prints its complaints
   std::vector<std::string> args{"kevra", ""};
   for (size_t i = 0; i < size; i++) data[i] ? args.back() += char(data[i]) : args.emplace_back();
   std::vector<char*> argv;

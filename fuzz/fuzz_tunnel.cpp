@@ -147,8 +147,7 @@ void records(int mode, const uint8_t* d, size_t n) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;
-  (void)quiet;
+  [[maybe_unused]] static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;
   if (size < 1) return 0;
   int mode = (data[0] & 0x7F) % 7;
   if (mode < 4)

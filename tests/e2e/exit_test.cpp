@@ -76,6 +76,11 @@ const row kRows[] = {
      10, {"authentication: bob\n\nEnter secret for username bob (clientside): \n"}},
     {"WebMode", {"-w", "-1", "$L"}, "", connect, "", 16,
      {"** -w not supported yet - connection closed.\n** All select() sets are empty. No work to do.\n"}},
+    // Careless service managers: standard streams closed, or a log pipe that
+    // nobody reads. No log line may reach a client, and the relay goes on.
+    {"StreamsClosed", one({}), "", clean, "exec \"$@\" <&- >&- 2>&-", 0, {}},
+    {"LogPipeGone", one({}), "", clean,
+     "f=$KEVRA_STATEDIR/log; mkfifo $f && exec \"$@\" 3<>$f >$f 2>&1 3<&-", 0, {}},
     {"AcceptFails", one({}), "", connect, "ulimit -n 4; exec \"$@\"", 7, {"** accept() error 10024\n"}},
     {"Inactive", one({"-d"}), "", push, harness::fastclock, 9,
      {"1: ** Inactivity timeout for conn 1. Closing both sockets "}},
@@ -101,7 +106,8 @@ TEST_P(Exit, CodeAndLog) {
       if (size_t at = a.find(k); at != std::string::npos) a.replace(at, k.size(), v);
 
   harness::proc p = harness::kevra(args, r.sh);
-  harness::client c(r.a >= clean && p.wait_for("Listening for connections") ? port : 0);
+  p.wait_for("Listening for connections");   // unless its log goes nowhere
+  harness::client c(r.a >= clean ? port : 0);
   std::string letters;   // A to P over and over, 100 bytes
   for (int i = 0; i < 100; i++) letters += char('A' + i % 16);
   if (r.a == clean || r.a == reset) {

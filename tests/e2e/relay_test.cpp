@@ -3,6 +3,7 @@
 // their own connection, the rest after a failed accept, and the inactivity limit.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 
 #include "support/harness.h"
@@ -65,6 +66,19 @@ TEST(Conn, FortyAtMostAndFreedIdsReused) {
     EXPECT_TRUE(i < 40 ? echo_ok(held[i]->fd, "hello", 5000) : wait_closed(held[i]->fd, 3000)) << i;
   }
   EXPECT_EQ(p.count("** Error: Server Table is full. Connection rejected.\n"), 2u) << p.out;
+  // Both sockets of every connection probe an idle peer: their keepalive
+  // timer runs ("tr" 2 in /proc/net/tcp; nothing else runs it while idle).
+  int probing = 0;
+  for (int i = 0; i < 50 && probing != 80; i++, usleep(20000)) {
+    std::ifstream tcp("/proc/net/tcp");
+    probing = 0;
+    for (std::string l; std::getline(tcp, l);) {
+      unsigned local, remote, state, timer;
+      if (sscanf(l.c_str(), "%*d: %*x:%x %*x:%x %x %*x:%*x %x", &local, &remote, &state, &timer) == 4 && state == 1)
+        probing += timer == 2 && (local == port || remote == srv.port);
+    }
+  }
+  EXPECT_EQ(probing, 80);
   held[6].reset();
   ASSERT_TRUE(p.wait_for("7: Connection closed"));
   client again(port);

@@ -10,27 +10,34 @@
 
 namespace harness {
 
-proc spawn(const std::vector<std::string>& args, bool pty, const std::vector<std::string>& env) {
-  std::vector<char*> argv, envp;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+proc kevra(const std::vector<std::string>& args, const std::string& sh, bool pty) {
+  std::vector<std::string> cmd;
+  if (!sh.empty()) cmd = {"/bin/sh", "-c", sh, "sh"};
+  std::string runner = getenv("KEVRA_RUNNER") ? getenv("KEVRA_RUNNER") : "";
+  for (size_t at = 0, end; at < runner.size(); at = end + 1)
+    if ((end = std::min(runner.find(' ', at), runner.size())) > at) cmd.push_back(runner.substr(at, end - at));
+  cmd.push_back(getenv("KEVRA_BIN") && *getenv("KEVRA_BIN") ? getenv("KEVRA_BIN") : KEVRA_BIN);
+  cmd.insert(cmd.end(), args.begin(), args.end());
+  std::string statedir = "KEVRA_STATEDIR=" + testdir();
+  std::vector<char*> argv, envp{statedir.data()};
+  for (auto& a : cmd) argv.push_back(a.data());
   for (char** e = environ; *e; e++)
-    if (std::none_of(env.begin(), env.end(),
-                     [&](const std::string& v) { return strncmp(*e, v.c_str(), v.find('=') + 1) == 0; }))
-      envp.push_back(*e);
-  for (const auto& v : env) envp.push_back(const_cast<char*>(v.c_str()));
+    if (strncmp(*e, "KEVRA_STATEDIR=", 15) != 0) envp.push_back(*e);
   argv.push_back(nullptr), envp.push_back(nullptr);
 
   proc p;
   int pipefd[2] = {-1, -1};
+  pid_t parent = getpid();
   if (pty) p.pid = forkpty(&p.fd, nullptr, nullptr, nullptr);
   else if (::pipe(pipefd) == 0) p.pid = ::fork(), p.fd = pipefd[0];
   if (p.pid == 0) {
     if (!pty) ::dup2(pipefd[1], 1), ::dup2(pipefd[1], 2), ::dup2(::open("/dev/null", O_RDONLY), 0);
     // Only stdin, stdout and stderr come along, so that the child's
-    // descriptor counts do not depend on the test; and it dies with the test.
+    // descriptor counts do not depend on the test; and it dies with the
+    // test, also when the test ended before it got here.
     if (::close_range(3, ~0u, 0) != 0)
       for (int fd = 3; fd < 1024; fd++) ::close(fd);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
     execvpe(argv[0], argv.data(), envp.data());   // a runner is looked up on PATH
     _exit(127);
   }
