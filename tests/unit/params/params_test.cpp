@@ -87,7 +87,6 @@ TEST(ParamFile, TextToLogAndRecord) {
       {"tunnel serv sec 'two words' user", 0, "** Error: missing value on TUNNEL statement: tunnel serv sec ******** user\n", D},
       {"TUNNEL CLIENTSIDE USERNAME sec SECRET x\tSECRET", 0,
        "** Error: missing value on TUNNEL statement: TUNNEL CLIENTSIDE USERNAME sec SECRET ********\tSECRET\n", D},
-      {"TUNNEL CLIENTSIDE USERNAME bob SECRET x ENCRTYPE RC4", 0, "** Error: invalid keyword ENCRTYPE on TUNNEL statement\n", D},
       // Quotes: doubled inside, other quote plain, text after the closing quote kept as written.
       {"TUNNEL SERVERSIDE USERNAME bob SECRET 'it''s'\ntunnel serv user bob sec \"x 'y' z\"\nTUNNEL SERV USER c SEC ''\n"
        "TUNNEL SERV USER d SEC 'ab'c\nTUNNEL SERV USER e SEC 'a  b\nTUNNEL SERV USER f SEC \"??\"\nTUNNEL SERV USER g SEC ''''''''\n", 0,
