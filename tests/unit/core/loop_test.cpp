@@ -49,7 +49,7 @@ class Loop : public testing::Test {
 
 }  // namespace
 
-TEST_F(Loop, InactivityLimitAcrossTheTickWrapListenerNeverTimedOut) {
+TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
   socent* l = entry();
   l->stype = 1, l->oper = OP_ACCEPT;   // never timed out
   uint32_t j = conn();
@@ -59,6 +59,13 @@ TEST_F(Loop, InactivityLimitAcrossTheTickWrapListenerNeverTimedOut) {
   std::string log = build(0xFFFF0000u + INACTIVITY_MS + 1);
   EXPECT_EQ(log.rfind("1: ** Inactivity timeout for conn 1. Closing both sockets ", 0), 0u) << log;
   EXPECT_TRUE(numsrvent == 0 && numsoctbl == 1 && sockset_has(&pc.rd, l->soc) && !sockset_has(&pc.ex, l->soc));
+  // After a failed accept the listener rests in the exception set: alone, it
+  // still gives the pass something to wait on.
+  lc.acceptrest = 1, lc.acceptfailtick = 5000;
+  build(5000 + ACCEPT_REST_MS - 1);
+  EXPECT_TRUE(!sockset_has(&pc.rd, l->soc) && sockset_has(&pc.ex, l->soc) && pc.exused);
+  build(5000 + ACCEPT_REST_MS);
+  EXPECT_TRUE(sockset_has(&pc.rd, l->soc) && !pc.exused && lc.acceptrest == 0);
 }
 
 TEST_F(Loop, AFinishedSideWaitsForAPartnerStillSending) {
