@@ -62,7 +62,8 @@ TEST(ParamFile, TextToLogAndRecord) {
        "c0 s0 e1/2336 min0 mult256 //00"},
       {"TUNNEL OPTIONS MINMSGLEN 5 # note", 0, "** Error: invalid keyword # on TUNNEL statement\n", "c0 s0 e2/290 min5 mult256 //00"},
       {"TUNNEL OPTIONS MSGLENMULT 0\nTUNNEL OPTIONS MSGLENMULT 1234567890\nTUNNEL OPTIONS MINMSGLEN 0x10\n"
-       "TUNNEL OPTIONS ENCRTYPE DES\n", 0, "** Error: invalid value on TUNNEL statement: 0\n** Error: invalid value on TUNNEL statement: 1234567890\n"
+       "TUNNEL OPTIONS ENCRTYPE DES\n", 0,
+       "** Error: invalid value on TUNNEL statement: 0\n** Error: invalid value on TUNNEL statement: 1234567890\n"
        "** Error: invalid value on TUNNEL statement: 0x10\n** Error: invalid value on TUNNEL statement: DES\n", D},
       {"tunnel opt enc des3\nTUNNEL OPTIONS USERNAME bob\nTUNNEL OPTS\ntun options encrtype des3\n", 0,
        "** Error: invalid keyword enc on TUNNEL statement\n** Error: invalid keyword USERNAME on TUNNEL statement\n"
