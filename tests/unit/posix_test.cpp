@@ -98,11 +98,17 @@ TEST(Posix, SignalsDoNotEndTheWaitOfSelect) {
 }
 
 TEST(Posix, ErrnoValuesTranslateToWinsockNumbers) {
-  // Winsock's number for the errno values the relay names in its messages that
-  // no platform or relay test meets (would block, refused, in use, reset, not
-  // connected and bad handle are met there); one without a counterpart passes through.
-  const int rows[][2] = {{EINTR, 10004},     {EMFILE, 10024},    {EADDRNOTAVAIL, 10049}, {ECONNABORTED, 10053}, {EPIPE, 10058},
-                         {ETIMEDOUT, 10060}, {EHOSTUNREACH, 10065}, {ENOENT, ENOENT},    {0, 0}};
+  // Winsock's number for every errno value the relay translates (the numbers
+  // its messages show); one without a counterpart passes through.
+  const int rows[][2] = {
+      {EINTR, 10004},        {EBADF, 10038},        {EACCES, 10013},       {EPERM, 10013},        {EFAULT, 10014},
+      {EINVAL, 10022},       {EMFILE, 10024},       {ENFILE, 10024},       {EAGAIN, 10035},       {EINPROGRESS, 10035},
+      {EALREADY, 10037},     {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},
+      {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+      {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},    {ENETUNREACH, 10051},  {ENETRESET, 10052},    {ECONNABORTED, 10053},
+      {ECONNRESET, 10054},   {ENOBUFS, 10055},      {ENOMEM, 10055},       {EISCONN, 10056},      {ENOTCONN, 10057},
+      {EPIPE, 10058},        {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061}, {EHOSTDOWN, 10064},
+      {EHOSTUNREACH, 10065}, {ENOENT, ENOENT},      {0, 0}};
   for (const auto& r : rows) EXPECT_EQ(net_translate_error(r[0]), r[1]) << r[0];
 }
 
