@@ -34,7 +34,8 @@ const row kRows[] = {
     {"Version", {"-v"}, "", none, "", 1,
      {"kevra 1.1\nkevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n"}},
     {"BadOption", {"-d", "-zz", "80", "h", "23"}, "", none, "", 1, {"** Invalid option: -zz\n"}},
-    {"Resolve", {"-d", "80", "1.2.3", "23"}, "", none, "", 3, {"** Unable to resolve site, resolve() rc=-2: 1.2.3\n"}},
+    {"Resolve", {"-d", "-f=$F", "80", "1.2.3", "23"}, "", none, "", 3,   // $F: no such file
+     {"** Error opening parameter file ", "** Unable to resolve site, resolve() rc=-2: 1.2.3\n"}},
     {"BindAddress", {"-b=1.2.03.4", "80", "127.0.0.1", "23"}, "", none, "", 12,
      {"** -b option: unable to resolve name, resolve() rc=-2: 1.2.03.4\n"}},
     {"PortInUse", {"-d", "$S", "127.0.0.1", "23"}, "", none, "", 5,
@@ -47,7 +48,7 @@ const row kRows[] = {
     {"RoundedUp", {"-d", "-f=$F", "$L", "1.2.3", "23"}, "TUNNEL OPTIONS MSGLENMULT 100\n" + kUser, none, "", 3,
      {"msglenmult option rounded up to 112\n"}},
     {"NoConsoleInput", {"-d", "-f=$F", "$L", "127.0.0.1", "9"}, kAsk, none, "", 20,
-     {"\nEnter username for clientside authentication: \n"
+     {"\n\nEnter username for clientside authentication: \n"
       "** Error: console input ended; no username or secret can be read.\n", "!Listening"}},
     {"CleanClose", one({"-d", "-b=127.0.0.1", "-buf=000001000"}), "", clean, "", 0,   // nine digits at most
      {"Using buffer size 1000\n", "IP addr for bind(): 127.0.0.1\n", "socn3 closed\n", "1: Connected to server\n",
@@ -72,8 +73,9 @@ const row kRows[] = {
      {"  Connection refused by IP address filter.\n", "!Connecting to"}},
     {"ServerDown", {"-1", "$L", "127.0.0.1", "$X"}, "", connect, "", 10,
      {"1: ** Error 10061 connecting to server\n1:    (WSAECONNREFUSED: connection refused)\n"}},
-    {"AnswersFromAFile", {"-1", "-f=$F", "$L", "127.0.0.1", "$X"}, kAsk, connect, "exec \"$@\" <<E\nbob\nsecret\nE\n",
-     10, {"authentication: bob\n\nEnter secret for username bob (clientside): \n"}},
+    {"AnswersFromAFile", {"-1", "-f=$F", "$L", "127.0.0.1", "$X"}, kAsk + "tunnel serverside username carol secret ?\n",
+     connect, "exec \"$@\" <<E\nbob\nsecret\ncarols\nE\n", 10,
+     {"authentication: bob\n\nEnter secret for username bob (clientside): \n\nEnter secret for username carol (serverside): "}},
     {"WebMode", {"-w", "-1", "$L"}, "", connect, "", 16,
      {"** -w not supported yet - connection closed.\n** All select() sets are empty. No work to do.\n"}},
     // Careless service managers: standard streams closed, or a log pipe that
