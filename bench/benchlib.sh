@@ -1,10 +1,13 @@
 # benchlib.sh: what the benchmark scripts share, sourced after they set $root.
-# A scratch folder $work, the list $pids of processes to stop on exit, the
+# A scratch folder $work (also the relays' state folder), the list $pids of processes to stop on exit, the
 # load generator $tool (bench/relaytool.cpp, compiled here), waitready,
 # cputicks and cpumodel.
 
 work=$(mktemp -d)
 pids=()
+# The relays keep their seed files and locks here, not in the machine's
+# state folder, which a kevra in service may be using.
+export KEVRA_STATEDIR=$work
 
 # stoppid(pid): stop a process this script started, and the children a
 # forking relay made for its connections; SIGKILL after one second.
