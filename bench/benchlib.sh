@@ -1,7 +1,7 @@
 # benchlib.sh: what the benchmark scripts share, sourced after they set $root.
-# A scratch folder $work (also the relays' state folder), the list $pids of processes to stop on exit, the
-# load generator $tool (bench/relaytool.cpp, compiled here), waitready,
-# cputicks and cpumodel.
+# A scratch folder $work (also the relays' state folder), the list $pids of
+# processes to stop on exit, the load generator $tool (bench/relaytool.cpp,
+# compiled here), waitready, cputicks and cpumodel.
 
 work=$(mktemp -d)
 pids=()
