@@ -1,7 +1,7 @@
 # benchlib.sh: what the benchmark scripts share, sourced after they set $root.
 # A scratch folder $work (also the relays' state folder), the list $pids of
 # processes to stop on exit, the load generator $tool (bench/relaytool.cpp,
-# compiled here), waitready, cputicks and cpumodel.
+# compiled here), start, waitready, cputicks and cpumodel.
 
 work=$(mktemp -d)
 pids=()
@@ -29,6 +29,16 @@ trap 'exit 130' INT TERM
 
 tool=$work/relaytool
 g++ -O2 -std=c++20 -pthread -o "$tool" "$root/bench/relaytool.cpp" || { echo "cannot build relaytool" >&2; exit 1; }
+
+# start(log, command...): a process in the background, its output in log and
+# its pid in $started and in $pids (so that it is stopped on exit).
+start() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 &
+  started=$!
+  pids+=("$started")
+}
 
 # waitready(port, pid): true once port accepts, false if pid died or 5 s passed.
 waitready() {

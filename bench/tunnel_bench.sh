@@ -40,15 +40,6 @@ srvpid=""
 trap 'stopall; [ -n "$srvpid" ] && stoppid "$srvpid"; rm -rf "$work"' EXIT
 
 
-# start(log, command...): run a path's process in the background; its pid in $started.
-start() {
-  local log=$1
-  shift
-  "$@" >"$log" 2>&1 &
-  started=$!
-  pids+=("$started")
-}
-
 "$tool" serve >"$work/server.port" &
 srvpid=$!
 for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done

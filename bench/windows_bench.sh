@@ -33,15 +33,6 @@ startwine || exit 1
 rows=()
 row() { printf "%-34s %11s %11s\n" "$@"; }
 
-# start(log, command...): a relay in the background; its pid in $started.
-start() {
-  local log=$1
-  shift
-  "$@" >"$log" 2>&1 &
-  started=$!
-  pids+=("$started")
-}
-
 # measure(label, port, pids...): throughput each way into the path at port.
 measure() {
   local label=$1 port=$2 upb up downb down p
