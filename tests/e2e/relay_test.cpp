@@ -1,6 +1,6 @@
 // Plain relaying: data byte for byte at every buffer size, ends that close
 // right after sending, the Server Table limit, peers that misbehave kept to
-// their own connection, the rest after a failed accept, and the inactivity limit.
+// their own connection, and the rest after a failed accept.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -124,21 +124,6 @@ TEST(Fault, FailingAcceptRestsASecond) {
   cs.erase(cs.begin(), cs.begin() + 3);
   EXPECT_TRUE(echo_ok(cs[3]->fd, "y", 3000)) << p.out;
   EXPECT_TRUE(echo_ok(cs[2]->fd, "z", 3000)) << p.out;
-}
-
-TEST(Inactivity, StuckWriteTimesOutIdleReaderDoesNot) {
-  server srv([](int fd, size_t n) { n == 0 ? silent(fd, n) : echo(fd, n); });
-  uint16_t port = free_port();
-  proc p = relay(args({}, port, srv.port), fastclock);
-  client stuck(port), idle(port);
-  send_all(stuck.fd, std::string(32 << 20, 'x').data(), 32 << 20, 300);
-  ASSERT_TRUE(echo_ok(idle.fd, "before", 3000));
-  EXPECT_TRUE(p.wait_for("1: ** Inactivity timeout for conn 1. Closing both sockets ", 10000)) << p.out;
-  EXPECT_TRUE(wait_closed(stuck.fd, 3000));
-  // The idle connection waited to read all along: it stays.
-  usleep(1500000);
-  EXPECT_TRUE(echo_ok(idle.fd, "after", 3000));
-  EXPECT_EQ(p.count("2: ** Inactivity"), 0u) << p.out;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The secure tunnel end to end: relays chained on loopback in front of an
 // echo server, from the serverside end to the clientside end, each row with
-// the outcome it must reach and a line one of the relays must log.
+// the outcome it must reach and a line one of the relays must log. The
+// serverside end is the peer build (KEVRA_PEER_BIN): so the tunnel is also
+// checked between two builds.
 #include <gtest/gtest.h>
 
 #include "support/harness.h"
@@ -54,7 +56,7 @@ TEST_P(Tunnel, Outcome) {
     uint16_t port = free_port();
     std::vector<std::string> opts = {"-f=" + file(std::to_string(i), r.relays[i].first)};
     if (!r.relays[i].second.empty()) opts.push_back(r.relays[i].second);
-    relays.push_back(relay(args(opts, port, site)));
+    relays.push_back(relay(args(opts, port, site), "", false, i == 0));   // the serverside end: the peer build
     site = port;
   }
   client c(site);

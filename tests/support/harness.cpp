@@ -10,13 +10,16 @@
 
 namespace harness {
 
-proc kevra(const std::vector<std::string>& args, const std::string& sh, bool pty) {
+proc kevra(const std::vector<std::string>& args, const std::string& sh, bool pty, bool peer) {
   std::vector<std::string> cmd;
   if (!sh.empty()) cmd = {"/bin/sh", "-c", sh, "sh"};
-  std::string runner = getenv("KEVRA_RUNNER") ? getenv("KEVRA_RUNNER") : "";
+  peer = peer && getenv("KEVRA_PEER_BIN") && *getenv("KEVRA_PEER_BIN");
+  const char* bin = getenv(peer ? "KEVRA_PEER_BIN" : "KEVRA_BIN");
+  const char* wrapper = getenv(peer ? "KEVRA_PEER_RUNNER" : "KEVRA_RUNNER");
+  std::string runner = wrapper ? wrapper : "";
   for (size_t at = 0, end; at < runner.size(); at = end + 1)
     if ((end = std::min(runner.find(' ', at), runner.size())) > at) cmd.push_back(runner.substr(at, end - at));
-  cmd.push_back(getenv("KEVRA_BIN") && *getenv("KEVRA_BIN") ? getenv("KEVRA_BIN") : KEVRA_BIN);
+  cmd.push_back(bin && *bin ? bin : KEVRA_BIN);
   cmd.insert(cmd.end(), args.begin(), args.end());
   std::string statedir = "KEVRA_STATEDIR=" + testdir();
   std::vector<char*> argv, envp{statedir.data()};

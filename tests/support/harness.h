@@ -5,7 +5,10 @@
 //
 // Environment: KEVRA_BIN is the binary under test (default: the one built
 // beside the tests); KEVRA_RUNNER is a command put in front of it, split on
-// spaces (a wrapper that runs a Windows build under Wine, say).
+// spaces (a wrapper that runs a Windows build under Wine, say). KEVRA_PEER_BIN
+// and KEVRA_PEER_RUNNER name another build for the relays a test starts as
+// the peer (a Linux build beside a Windows one); without them the peer is the
+// binary under test.
 #pragma once
 #include <arpa/inet.h>
 #include <poll.h>
@@ -102,13 +105,14 @@ const std::string& testdir();
 // file(name, text): writes testdir()/name and returns its path.
 std::string file(const std::string& name, const std::string& text);
 
-// kevra(args, sh, pty): the relay under test, with its state (seed files,
-// locks) in testdir(), never the machine's; under the shell script sh, which
-// ends in exec "$@" (ulimit, faketime, redirected input); on a pty.
-proc kevra(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false);
-// relay(args, sh, pty): the same, once it says it listens (or has ended).
-inline proc relay(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false) {
-  proc p = kevra(args, sh, pty);
+// kevra(args, sh, pty, peer): the relay under test (or the peer build), with
+// its state (seed files, locks) in testdir(), never the machine's; under the
+// shell script sh, which ends in exec "$@" (ulimit, faketime, redirected
+// input); on a pty.
+proc kevra(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false, bool peer = false);
+// relay(args, sh, pty, peer): the same, once it says it listens (or has ended).
+inline proc relay(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false, bool peer = false) {
+  proc p = kevra(args, sh, pty, peer);
   p.wait_for("Listening for connections on port ");
   return p;
 }
@@ -184,15 +188,19 @@ inline std::string random_bytes(size_t n, uint32_t seed) {
   return s;
 }
 
-// A client socket to 127.0.0.1:port (none for port 0), tried for 3 s while
-// the relay may be starting, closed when it goes; close(true) ends it with a
-// reset instead of an orderly end.
+// A client socket to 127.0.0.1:port (none for port 0) from the loopback
+// address source, tried for 3 s while the relay may be starting, closed when
+// it goes; close(true) ends it with a reset instead of an orderly end.
 struct client {
   int fd = -1;
-  explicit client(uint16_t port) {
-    sockaddr_in a = loopback(port);
+  explicit client(uint16_t port, const char* source = "127.0.0.1") {
+    sockaddr_in a = loopback(port), from = loopback(0);
+    inet_pton(AF_INET, source, &from.sin_addr);
     for (int64_t deadline = now_ms() + 3000; port && left(deadline) > 0; usleep(20000)) {
-      if (::connect(fd = ::socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return;
+      fd = ::socket(AF_INET, SOCK_STREAM, 0);
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+          ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+        return;
       close();
     }
   }
