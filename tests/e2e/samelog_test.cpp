@@ -41,6 +41,7 @@ TEST(SameLog, BothBuildsLogOneSessionAlike) {
   std::string ours = session(false), peers = session(true);
   EXPECT_EQ(ours, peers);
   EXPECT_GT(std::count(ours.begin(), ours.end(), '\n'), 20);
+  EXPECT_NE(ours.find("1: Connection closed <time>.\n"), std::string::npos) << "a time stamp as yyyy/mm/dd hh:mm:ss";
 }
 
 }  // namespace
