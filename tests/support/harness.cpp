@@ -5,8 +5,6 @@
 #include <sys/prctl.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 namespace harness {
 
@@ -49,26 +47,6 @@ proc kevra(const std::vector<std::string>& args, const std::string& sh, bool pty
   if (!pty) ::close(pipefd[1]), ::fcntl(p.fd, F_SETPIPE_SZ, 1 << 20);
   ::fcntl(p.fd, F_SETFL, ::fcntl(p.fd, F_GETFL) | O_NONBLOCK);
   return p;
-}
-
-const std::string& testdir() {
-  static struct folder {
-    std::string path = (std::filesystem::temp_directory_path() / "kevra-test-XXXXXX").string();
-    folder() {
-      if (!mkdtemp(path.data())) abort();
-    }
-    ~folder() {
-      std::error_code ec;
-      std::filesystem::remove_all(path, ec);
-    }
-  } dir;
-  return dir.path;
-}
-
-std::string file(const std::string& name, const std::string& text) {
-  std::string path = testdir() + "/" + name;
-  std::ofstream(path, std::ios::binary) << text;
-  return path;
 }
 
 }  // namespace harness

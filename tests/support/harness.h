@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/testdir.h"
+
 namespace harness {
 
 inline int64_t now_ms() {
@@ -99,11 +101,6 @@ struct proc {
     return n;
   }
 };
-
-// testdir(): a temporary folder of this test process, removed when it ends.
-const std::string& testdir();
-// file(name, text): writes testdir()/name and returns its path.
-std::string file(const std::string& name, const std::string& text);
 
 // kevra(args, sh, pty, peer): the relay under test (or the peer build), with
 // its state (seed files, locks) in testdir(), never the machine's; under the

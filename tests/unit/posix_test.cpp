@@ -26,9 +26,8 @@ using namespace ut;
 std::string seedrec(const char* tag, const uint32_t s[4]);   // sysrand_test.cpp
 
 TEST(Posix, TwoProcessesSteppingOneSeedFileLoseNoStep) {
-  tmpdir d;
   uint32_t s[4] = {0x11111111, 0x22222223, 0x33333333, 0x44444445}, ab[2];
-  const std::string path = d.file("seed", seedrec("RND1", s));
+  const std::string path = file("seed", seedrec("RND1", s));
   constexpr int N = 500;
   int fds[2][2], status = -1;
   pid_t kids[2];
@@ -48,15 +47,14 @@ TEST(Posix, TwoProcessesSteppingOneSeedFileLoseNoStep) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   for (int i = 0; i < 2 * N; i++) want1.insert(sysrandstep(1, &s[0], &s[1])), want2.insert(sysrandstep(1, &s[2], &s[3]));
-  EXPECT_EQ(tmpdir::read(path), seedrec("RND1", s));
+  EXPECT_EQ(slurp(path), seedrec("RND1", s));
   EXPECT_TRUE(got1 == want1 && got2 == want2) << "values lost or handed out twice";
 }
 
 TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
-  tmpdir d;
   const uint32_t s[4] = {0xCAFEBABE, 0x01234567, 0x0BADF00D, 0x89ABCDEF};
   uint32_t t[4] = {s[0], s[1], s[2], s[3]}, o1, o2, w1 = sysrandstep(1, &t[0], &t[1]), w2 = sysrandstep(1, &t[2], &t[3]);
-  const std::string path = d.file("seed", seedrec("RND1", s));
+  const std::string path = file("seed", seedrec("RND1", s));
   int status = -1;
   pid_t kid = fork();
   if (kid == 0) {   // a file size limit of 10 bytes cuts the 20-byte write short
@@ -66,7 +64,7 @@ TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
   }
   waitpid(kid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(tmpdir::read(path), seedrec("RND1", t).substr(0, 10) + seedrec("RND1", s).substr(10));
+  EXPECT_EQ(slurp(path), seedrec("RND1", t).substr(0, 10) + seedrec("RND1", s).substr(10));
 
   char fifo[STATEPATHMAX], link[STATEPATHMAX], target[STATEPATHMAX];
   ASSERT_TRUE(state_path("fifo.lock", fifo) && state_path("link.lock", link) && state_path("target", target));
@@ -114,12 +112,14 @@ TEST(Posix, ErrnoValuesTranslateToWinsockNumbers) {
 namespace {
 
 // A state folder open to every user (like /var/tmp), in use while it lives.
-struct shareddir : tmpdir {
+struct shareddir {
+  std::string path = testdir() + "/shared";
   shareddir() {
-    chmod(path.c_str(), 01777);
+    std::filesystem::create_directory(path), chmod(path.c_str(), 01777);
     state_usedir(path.c_str());
   }
-  ~shareddir() { state_usedir(ut::statedir.c_str()); }
+  ~shareddir() { state_usedir(testdir().c_str()); }
+  std::string file(const std::string& name, const std::string& text) const { return harness::file("shared/" + name, text); }
 };
 
 const passwd* nobody() { return geteuid() == 0 ? getpwnam("nobody") : nullptr; }
@@ -137,7 +137,7 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
   const struct { const char* name; char held; int want; } rows[] = {
       {"ours", 'n', LOCK_OBTAINED}, {"old", 'h', LOCK_OBTAINED}, {"planted", 'h', LOCK_NOTCREATED}};
   for (const auto& r : rows) {
-    std::string name = r.name, path = sd.path.string() + "/" + name + ".lock";
+    std::string name = r.name, path = sd.path + "/" + name + ".lock";
     lockh h;
     if (name == "ours") {   // made by an earlier call
       ASSERT_EQ(lock_take(r.name, 0, &h), LOCK_OBTAINED);
@@ -182,7 +182,7 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
     ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
     uint8_t out[32];
     EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
-    EXPECT_TRUE(r.want == 0 || tmpdir::read(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
+    EXPECT_TRUE(r.want == 0 || slurp(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
   }
 }
 
@@ -196,5 +196,5 @@ TEST(Harden, ServiceStateFolder) {
     EXPECT_STREQ(path, env[0] == '/' ? "/var/lib/kevra/s1.kvr" : "/var/tmp/s1.kvr");
   }
   unsetenv("STATE_DIRECTORY");
-  state_usedir(ut::statedir.c_str());
+  state_usedir(testdir().c_str());
 }

@@ -1,12 +1,10 @@
-// Helpers of the unit tests: hex text, captured log output, a temporary
-// folder, a clock, loopback listeners, and each SHA-1 compression path.
+// Helpers of the unit tests: hex text, captured log output, the test's
+// temporary folder, a clock, loopback listeners, and each SHA-1 compression path.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,8 +12,11 @@
 #include "common/paramrec.h"
 #include "crypto/sha1_impl.h"
 #include "platform/net.h"
+#include "support/testdir.h"
 
 namespace ut {
+
+using harness::file, harness::slurp, harness::testdir;
 
 using bytes = std::vector<uint8_t>;
 
@@ -73,34 +74,6 @@ inline sockh listener(uint16_t* port, int backlog = 64) {
   }
   return NET_INVALID;
 }
-
-// The unit tests' state folder (seed files, locks), set for the whole run by
-// the StateFolder environment of platform_test.cpp.
-inline std::string statedir;
-
-// A fresh folder under the system's temporary folder, removed with its files.
-struct tmpdir {
-  std::filesystem::path path;
-  tmpdir() {
-    std::random_device rd;
-    do path = std::filesystem::temp_directory_path() / ("kevra-unit-" + std::to_string(rd()));
-    while (!std::filesystem::create_directory(path));
-  }
-  ~tmpdir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  // file(name, content): the path of file name after writing content into it; read(path): a file's content.
-  std::string file(const std::string& name, const std::string& content) const {
-    std::string p = (path / name).string();
-    std::ofstream(p, std::ios::binary) << content;
-    return p;
-  }
-  static std::string read(const std::string& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-};
 
 // each_sha1path(f): f() on every SHA-1 compression path this processor runs, then the default path again.
 template <class F>

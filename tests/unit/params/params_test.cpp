@@ -123,8 +123,7 @@ TEST(ParamFile, TextToLogAndRecord) {
        "Param: \n** Error: unknown statement in parameter file: listing\nParam: List off\n", "c0 s0 e2/290 min4 mult256 //00"},
   };
   for (const auto& r : rows) {
-    tmpdir d;
-    std::string path = d.file("kevra.par", r.text);
+    std::string path = file("kevra.par", r.text);
     paramrec p;
     runctx ctx{};
     ctx.dbglevel = r.dbglevel, ctx.paramrec = &p;

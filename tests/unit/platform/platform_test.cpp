@@ -11,16 +11,13 @@ using namespace ut;
 
 namespace {
 
-// Seed files and locks of every test live in one temporary folder, never in
-// the machine's own state folder that a running relay uses; the socket layer
-// is started once for all tests, as the relay starts it.
-// The folder is held from a global, not from the environment object: a death
-// test's child ends without tear-down, and the folder must stay reachable there.
+// Seed files and locks of every test live in the test's temporary folder,
+// never in the machine's own state folder that a running relay uses; the
+// socket layer is started once for all tests, as the relay starts it.
 uint16_t granted = 0;
-tmpdir* folder = nullptr;
 class StateFolder : public testing::Environment {
-  void SetUp() override { folder = new tmpdir, statedir = folder->path.string(), state_usedir(statedir.c_str()), net_startup(2, 2, &granted); }
-  void TearDown() override { net_cleanup(), state_usedir(nullptr), delete folder, folder = nullptr; }
+  void SetUp() override { state_usedir(testdir().c_str()), net_startup(2, 2, &granted); }
+  void TearDown() override { net_cleanup(), state_usedir(nullptr); }
 };
 testing::Environment* const statefolder = testing::AddGlobalTestEnvironment(new StateFolder);
 
@@ -56,7 +53,7 @@ TEST(Platform, StateFolderSocketSetsAndLocks) {
   EXPECT_TRUE(state_path("abcd", p) && std::string(p).substr(0, dir.size()) == dir && std::string(p).substr(dir.size() + 1) == "abcd");
   EXPECT_FALSE(state_path("abcde", p));
   EXPECT_STREQ(p, "");
-  state_usedir(statedir.c_str());
+  state_usedir(testdir().c_str());
   EXPECT_EQ(granted, 0x0202) << "Winsock 2.2";
 
   sockset s{};

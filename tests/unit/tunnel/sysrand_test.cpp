@@ -21,8 +21,7 @@ TEST(Sysrand, StepModes) {
 }
 
 TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
-  tmpdir d;
-  const std::string path = (d.path / "seed").string();
+  const std::string path = testdir() + "/seed";
   const uint32_t s[4] = {0x12345678, 0xFFFFFFFF, 0x80000000, 0x0000F00D};
   uint32_t c[4], t[4], o1 = 0, o2 = 0;   // conditioned, then stepped: sysrandstep is the reference
   memcpy(c, s, sizeof c), sysrandstep(-1, &c[0], &c[1]), sysrandstep(-1, &c[2], &c[3]), memcpy(t, c, sizeof t);
@@ -38,17 +37,17 @@ TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
   };
   for (const auto& r : rows) {
     std::filesystem::remove(path);
-    if (r.before != "none") d.file("seed", r.before);
+    if (r.before != "none") file("seed", r.before);
     EXPECT_EQ(sysrand(r.code, path.c_str(), &o1, &o2), r.rc) << r.after.substr(0, 4);
-    EXPECT_EQ(tmpdir::read(path), r.after);
+    EXPECT_EQ(slurp(path), r.after);
     EXPECT_TRUE(r.rc ? o1 == SYSRAND_FALLBACK1 && o2 == SYSRAND_FALLBACK2 : o1 == want1 && o2 == want2) << r.after.substr(0, 4);
   }
   // A new or empty file is seeded from the system, conditioned (x odd) and stepped.
   for (bool empty : {false, true}) {
     std::filesystem::remove(path);
-    if (empty) d.file("seed", "");
+    if (empty) file("seed", "");
     ASSERT_EQ(sysrand(1, path.c_str(), &o1, &o2), 0u);
-    std::string f = tmpdir::read(path);
+    std::string f = slurp(path);
     EXPECT_TRUE(f.size() == 20 && f.substr(0, 4) == "RND1" && (f[4] & 1) && (f[12] & 1)) << f;
   }
   std::filesystem::remove(path), std::filesystem::create_directory(path);
