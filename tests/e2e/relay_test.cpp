@@ -1,10 +1,7 @@
 // Plain relaying: data byte for byte at every buffer size, ends that close
-// right after sending, the Server Table limit, peers that misbehave kept to
-// their own connection, and the rest after a failed accept.
+// right after sending, and peers that misbehave kept to their own connection.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <memory>
 
 #include "support/harness.h"
 
@@ -54,39 +51,6 @@ TEST(Data, EndsThatSendThenCloseLoseNothing) {
   EXPECT_EQ(got.load(), data.size());
 }
 
-// Forty connections fill the Server Table: clients beyond them are closed
-// while the forty go on, and a freed slot takes the next client.
-TEST(Conn, FortyAtMostAndFreedIdsReused) {
-  server srv(echo);
-  uint16_t port = free_port();
-  proc p = relay(args({}, port, srv.port));
-  std::vector<std::unique_ptr<client>> held;
-  for (int i = 0; i < 42; i++) {
-    held.push_back(std::make_unique<client>(port));
-    EXPECT_TRUE(i < 40 ? echo_ok(held[i]->fd, "hello", 5000) : wait_closed(held[i]->fd, 3000)) << i;
-  }
-  EXPECT_EQ(p.count("** Error: Server Table is full. Connection rejected.\n"), 2u) << p.out;
-  // Both sockets of every connection probe an idle peer: their keepalive
-  // timer runs ("tr" 2 in /proc/net/tcp; nothing else runs it while idle).
-  int probing = 0;
-  for (int i = 0; i < 50 && probing != 80; i++, usleep(20000)) {
-    std::ifstream tcp("/proc/net/tcp");
-    probing = 0;
-    for (std::string l; std::getline(tcp, l);) {
-      unsigned local, remote, state, timer;
-      if (sscanf(l.c_str(), "%*d: %*x:%x %*x:%x %x %*x:%*x %x", &local, &remote, &state, &timer) == 4 && state == 1)
-        probing += timer == 2 && (local == port || remote == srv.port);
-    }
-  }
-  EXPECT_EQ(probing, 80);
-  held[6].reset();
-  ASSERT_TRUE(p.wait_for("7: Connection closed"));
-  client again(port);
-  EXPECT_TRUE(echo_ok(again.fd, "back in", 5000));
-  EXPECT_EQ(p.count("Id number for this connection is 7\n"), 2u);
-  for (int i = 0; i < 40; i++) EXPECT_TRUE(i == 6 || echo_ok(held[i]->fd, "ok", 5000)) << i;
-}
-
 TEST(Fault, MisbehavingPeersAreConfined) {
   // Its first client never reads while the server floods it; the second
   // pushes toward a server that never reads; the third says nothing; the
@@ -104,26 +68,6 @@ TEST(Fault, MisbehavingPeersAreConfined) {
   EXPECT_TRUE(echo_ok(other.fd, random_bytes(100000, 3), 3000)) << p.out;
   EXPECT_TRUE(echo_ok(quiet.fd, "late words", 3000));
   EXPECT_TRUE(p.running());
-}
-
-TEST(Fault, FailingAcceptRestsASecond) {
-  // 14 descriptors: stdio, the listener and five connections of two each;
-  // the sixth accept() fails for want of one.
-  server srv(echo);
-  uint16_t port = free_port();
-  proc p = relay(args({}, port, srv.port), "ulimit -n 14; exec \"$@\"");
-  std::vector<std::unique_ptr<client>> cs;
-  for (int i = 0; i < 7; i++) cs.push_back(std::make_unique<client>(port));
-  ASSERT_TRUE(p.wait_for("** accept() error 10024", 3000)) << p.out;
-  usleep(2500000);
-  // Once a second at most, and the open connections go on.
-  EXPECT_GE(p.count("** accept() error"), 2u);
-  EXPECT_LE(p.count("** accept() error"), 5u) << p.out;
-  for (int i = 0; i < 5; i++) EXPECT_TRUE(echo_ok(cs[i]->fd, "x", 2000)) << i;
-  // Closed connections free descriptors: the two waiting clients get in.
-  cs.erase(cs.begin(), cs.begin() + 3);
-  EXPECT_TRUE(echo_ok(cs[3]->fd, "y", 3000)) << p.out;
-  EXPECT_TRUE(echo_ok(cs[2]->fd, "z", 3000)) << p.out;
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 // clients hit the serverside: gone in mid-handshake, garbage instead of Msg1,
 // a record with a flipped byte, a reset in mid-record. In the end every good
 // connection's data is intact, every bad one closed with its message, no
-// descriptor leaked, no memory kept, and both relays still accept.
+// descriptor leaked, no memory kept, both relays still accept, and the
+// Server Table turns the 41st client away.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "support/harness.h"
 
@@ -89,8 +91,13 @@ void soak(const std::string& cipher) {
   EXPECT_EQ(srv.count("Authentication failed: invalid Msg1 header."), size_t(rounds)) << srv.out;
   EXPECT_EQ(srv.count("Incorrect check sum in received record."), size_t(rounds)) << srv.out;
 
-  // Still accepting, and nothing leaked once the connections are gone.
+  // Still accepting; forty connections fill the Server Table and the next
+  // client is turned away; nothing leaked once the connections are gone.
   EXPECT_TRUE(good(cport, 4242));
+  std::vector<std::unique_ptr<client>> full;
+  for (int i = 0; i < 41; i++) full.push_back(std::make_unique<client>(sport));
+  EXPECT_TRUE(wait_closed(full[40]->fd) && srv.wait_for("** Error: Server Table is full. Connection rejected.\n")) << srv.out;
+  full.clear();
   for (int i = 0; i < 100 && (fds(srv.pid) != fds_srv || fds(cli.pid) != fds_cli); i++) usleep(50000);
   EXPECT_TRUE(fds(srv.pid) == fds_srv && fds(cli.pid) == fds_cli) << fds(srv.pid) << " " << fds(cli.pid);
   EXPECT_TRUE(srv.running() && cli.running());

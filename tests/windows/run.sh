@@ -33,10 +33,8 @@ skips=(
   # Wine reports a connection reset by the peer as its end (recv() 0),
   # never as WSAECONNRESET.
   "Rows/Exit.CodeAndLog/Reset"
-  # A descriptor limit set with ulimit; Windows has no such limit. The rest
-  # after a failed accept() is the same code on every system.
+  # A descriptor limit set with ulimit; Windows has no such limit.
   "Rows/Exit.CodeAndLog/AcceptFails"
-  "Fault.FailingAcceptRestsASecond"
   # faketime speeds up the clock of the relay's process, but under Wine the
   # tick count comes from Wine's server, which runs at the real pace.
   "Rows/Exit.CodeAndLog/Inactive"
