@@ -1,4 +1,4 @@
-// The tunnel between a clientside and a serverside instance in one process.
+// The tunnel between a clientside and a serverside end in one process.
 // Every handshake message and every record is also opened with keys derived
 // by OpenSSL, so the wire format is checked, not just the agreement of the
 // two ends; then the tables of what each end refuses.
@@ -7,12 +7,11 @@
 
 #include <functional>
 
-#include "crypto/cipher.h"
-#include "tunnel/keysetup.h"
-#include "tunnel/tunnel.h"
+#include "support/tunnelend.h"
 #include "unit/unitutil.h"
 
 using namespace ut;
+using harness::setuser, harness::tunnelend;
 
 namespace {
 
@@ -20,12 +19,6 @@ const std::string USER = "alice", SECRET = "correct horse", ODDUSER = "a\x1b[2Jb
 const std::string BADMSG = "7: ** Incorrect message received during authentication.\n"
                            "      Possible wrong secret, or mismatched encryption type.\n   Connection closed.\n";
 const std::string BADHDR = "7: ** Data decryption: Invalid record header.\n   Connection closed.\n";
-
-void setuser(userent* u, const std::string& name, const std::string& secret) {
-  memset(u, 0, sizeof *u), memset(u->uname, ' ', UNAMELEN);
-  memcpy(u->uname, name.data(), name.size()), memcpy(u->secret, secret.data(), secret.size());
-  u->ulen = uint8_t(name.size()), u->pwlen = uint8_t(secret.size());
-}
 
 // keyblock(nonces): the 84-byte key block of a key set of SECRET; hmac20(kb, data): a check sum's first 20 bytes.
 std::string keyblock(std::initializer_list<std::string> nonces) {
@@ -50,69 +43,44 @@ std::string opened(bytes& ctx, std::string m) {
   return m;
 }
 
-// One instance with one relayed connection (entries 3 and 4, connection 7), without sockets.
-struct instance {
-  paramrec prm{};
-  runctx ctx{};
-  socent* soctbl[SOCTBL_MAX]{};
-  srvent srv{};
-  socent s1{}, s2{};
-  bytes buf1 = bytes(8192), buf2 = bytes(8192);
-  instance(bool client, bool server, uint32_t type) {
-    prm.clientside = client, prm.serverside = server, prm.encrtype = type, prm.msglenmult = 256;
-    prm.ctxsize = type == ENCR_DES3 ? CTXSIZE_DES3 : CTXSIZE_RC4, ctx.paramrec = &prm, ctx.bufsize = ctx.recbufsize = 8192, ctx.soctbl = soctbl;
-    srv.soci1 = 3, srv.soci2 = 4, srv.buf1 = buf1.data(), srv.buf2 = buf2.data(), srv.bufsize = 8192;
-    soctbl[3] = &s1, soctbl[4] = &s2, s1.conn = 1, s2.conn = 2, s1.enti = s2.enti = 6;
-    s1.rbuf = buf1.data(), s1.sbufrdsize = 8192, s2.wbuf = buf2.data(), s2.sbufwrsize = 8192;
-  }
-  ~instance() { free(s1.encrctx), free(s1.decrctx), free(s2.encrctx), free(s2.decrctx); }
-};
-
-// A clientside and a serverside instance after encrsetup, the handshake
-// between them, then records from the client's conn 2 to the server's conn 1.
+// A clientside and a serverside end after encrsetup, the handshake between
+// them, then records from the client's conn 2 to the server's conn 1.
 struct tun {
-  instance c, s;
+  tunnelend c, s;
   std::string cn1, cn2, sn1, sn2, wire[4], log;
   uint32_t rc = 0, step = 0;
   char side = '-';
   tun(uint32_t ctype = ENCR_RC4, uint32_t stype = ENCR_RC4, const std::string& secret = SECRET, const std::string& user = USER)
-      : c(true, false, ctype), s(false, true, stype) {
+      : c(true, ctype), s(false, stype) {
     setuser(&c.prm.cluser, user, secret), setuser(&s.prm.usertbl[0], "bob", "other"), setuser(&s.prm.usertbl[1], USER, SECRET);
     setuser(&s.prm.usertbl[2], ODDUSER, SECRET), s.prm.numusers = 3;
-    EXPECT_EQ(encrsetup(&c.srv, &c.ctx) + encrsetup(&s.srv, &s.ctx), 0u);
-    cn1.assign((char*)c.s2.nonce1, 32), cn2.assign((char*)c.s2.nonce2, 32), sn1.assign((char*)s.s1.nonce1, 32), sn2.assign((char*)s.s1.nonce2, 32);
+    EXPECT_EQ(c.encrsetup() + s.encrsetup(), 0u);
+    cn1.assign((char*)c.e->nonce1, 32), cn2.assign((char*)c.e->nonce2, 32), sn1.assign((char*)s.e->nonce1, 32), sn2.assign((char*)s.e->nonce2, 32);
   }
   // run(tamper): the four messages in the order the event loop takes them; tamper may rewrite message n on its way.
   tun& run(const std::function<void(int, std::string&)>& tamper = nullptr) {
     int sent = 0;
-    auto pass = [&](socent* from, socent* to) {
-      std::string m((const char*)from->wbuf, from->wlen);
+    auto pass = [&](tunnelend& from, tunnelend& to) {
+      std::string m((const char*)from.e->wbuf, from.e->wlen);
       if (rc == 0 && tamper) tamper(sent + 1, m);
-      if (rc == 0) wire[sent++] = m, memcpy(to->rbuf, m.data(), m.size()), to->rdone = uint32_t(m.size());
+      if (rc == 0) wire[sent++] = m, memcpy(to.e->rbuf, m.data(), m.size()), to.e->rdone = uint32_t(m.size());
     };
     auto call = [&](char who, uint32_t ct) {
-      uint32_t r = rc ? 0 : who == 'C' ? tunnel(ct, &c.s2, &c.ctx) : tunnel(ct, &s.s1, &s.ctx);
+      uint32_t r = rc ? 0 : (who == 'C' ? c : s).call(ct);
       if (r) rc = r, side = who, step = ct;
     };
     log = out([&] {
-      call('C', 50), pass(&c.s2, &s.s1), call('C', 51), call('S', 31), pass(&s.s1, &c.s2), call('S', 32), call('C', 52);
-      pass(&c.s2, &s.s1), call('C', 53), call('S', 33), pass(&s.s1, &c.s2), call('S', 34), call('C', 54);
+      call('C', 50), pass(c, s), call('C', 51), call('S', 31), pass(s, c), call('S', 32), call('C', 52);
+      pass(c, s), call('C', 53), call('S', 33), pass(s, c), call('S', 34), call('C', 54);
     });
     return *this;
   }
   uint32_t send(const std::string& payload) {
-    memcpy(c.s2.wbuf, payload.data(), payload.size()), c.s2.wlen = uint32_t(payload.size());
-    return tunnel(TC_SEND, &c.s2, &c.ctx);
+    memcpy(c.e->wbuf, payload.data(), payload.size()), c.e->wlen = uint32_t(payload.size());
+    return c.call(TC_SEND);
   }
-  std::string sent() const { return std::string((const char*)c.s2.wbuf, c.s2.wlen); }
-  // receive(w): hand the receiver a record's first 48 bytes, then, after a good header, the rest it asked for.
-  std::pair<uint32_t, uint32_t> receive(const std::string& w) {
-    memcpy(s.s1.rbuf, w.data(), 48), s.s1.rdone = 48;
-    uint32_t hrc = tunnel(TC_RECV, &s.s1, &s.ctx);
-    if (hrc != 1) return {hrc, 0};
-    memcpy(s.s1.rbuf + 48, w.data() + 48, s.s1.rneed - 48), s.s1.rdone = s.s1.rneed;
-    return {hrc, tunnel(TC_RECV, &s.s1, &s.ctx)};
-  }
+  std::string sent() const { return std::string((const char*)c.e->wbuf, c.e->wlen); }
+  std::pair<uint32_t, uint32_t> receive(const std::string& w) { return s.receive((const uint8_t*)w.data(), w.size()); }
 };
 
 }  // namespace
@@ -136,7 +104,7 @@ TEST(Tunnel, HandshakeAndRecordsOpenWithKeysDerivedIndependently) {
       EXPECT_EQ(opened(ctx, h.wire[n + 1]), plain + hmac20(msgs[n].kb, plain) + std::string(12, '\0')) << msgs[n].tag;
     }
     // The nonces and the user are gone.
-    for (socent* e : {&h.c.s2, &h.s.s1}) {
+    for (socent* e : {h.c.e, h.s.e}) {
       std::string left((const char*)&e->authent, sizeof e->authent);
       for (const uint8_t* p : {e->nonce1, e->nonce2, e->pnonce1, e->pnonce2}) left += std::string((const char*)p, 32);
       EXPECT_EQ(left, std::string(sizeof e->authent + 4 * 32, '\0'));
@@ -150,8 +118,8 @@ TEST(Tunnel, HandshakeAndRecordsOpenWithKeysDerivedIndependently) {
       h.c.prm.minmsglen = r[1], h.c.prm.msglenmult = r[2], hdr += hmac20(kb, hdr) + std::string(12, '\0');
       ASSERT_EQ(h.send(d), 0u) << type << " " << r[0];
       EXPECT_EQ(opened(ref, h.sent()), hdr + d + pad + hmac20(kb, hdr + d + pad) + std::string(12, '\0')) << type << " " << r[0];
-      EXPECT_TRUE(h.receive(h.sent()) == std::make_pair(1u, 0u) && h.s.s1.rneed == r[3] && (h.s.s1.oper & OP_RD)) << type << " " << r[0];
-      EXPECT_EQ(std::string((char*)h.s.s1.rbuf, h.s.s1.rdone), d) << type << " " << r[0];
+      EXPECT_TRUE(h.receive(h.sent()) == std::make_pair(1u, 0u) && h.s.e->rneed == r[3] && (h.s.e->oper & OP_RD)) << type << " " << r[0];
+      EXPECT_EQ(std::string((char*)h.s.e->rbuf, h.s.e->rdone), d) << type << " " << r[0];
     }
   }
 }
@@ -186,8 +154,8 @@ TEST(Handshake, FailuresByResultSideAndStep) {
       // RC4 is a plain XOR stream: flip the plain bytes through the cipher text.
       std::string plain = (n == 2 ? h.cn1 + h.sn1 + "Msg2" : h.sn1 + h.cn2 + "Msg3") + std::string(28, '\0');
       uint8_t before[32], after[32];
-      checksum(n == 2 ? &h.s.s1 : &h.c.s2, (const uint8_t*)plain.data(), 96, before), plain[68] = 1, m[68] ^= 1;
-      checksum(n == 2 ? &h.s.s1 : &h.c.s2, (const uint8_t*)plain.data(), 96, after);
+      checksum(n == 2 ? h.s.e : h.c.e, (const uint8_t*)plain.data(), 96, before), plain[68] = 1, m[68] ^= 1;
+      checksum(n == 2 ? h.s.e : h.c.e, (const uint8_t*)plain.data(), 96, after);
       for (int i = 0; i < 32; i++) m[96 + i] ^= char(before[i] ^ after[i]);
     });
     EXPECT_TRUE(h.rc == r.rc && h.side == r.side && h.step == r.step && h.log.find(r.log) != std::string::npos &&
@@ -216,23 +184,10 @@ TEST(Records, TamperedAndForgedRecordsAreRefused) {
     std::string h = le32(r[0]) + le32(r[1]) + char(r[2]) + std::string(7, 'U');
     uint8_t sum[32];
     uint32_t rc = 0;
-    checksum(&p.run().c.s2, (const uint8_t*)h.data(), 16, sum), h += std::string((const char*)sum, 32);
-    ASSERT_EQ(dataencr(p.c.s2.encrctx, (uint8_t*)h.data(), (uint8_t*)h.data(), 48), 0u);
-    memcpy(p.s.s1.rbuf, h.data(), 48), p.s.s1.rdone = 48;
-    EXPECT_EQ(out([&] { rc = tunnel(TC_RECV, &p.s.s1, &p.s.ctx); }), r[3] == 1 ? "" : BADHDR) << r[0] << " " << r[1];
+    checksum(p.run().c.e, (const uint8_t*)h.data(), 16, sum), h += std::string((const char*)sum, 32);
+    ASSERT_EQ(dataencr(p.c.e->encrctx, (uint8_t*)h.data(), (uint8_t*)h.data(), 48), 0u);
+    memcpy(p.s.e->rbuf, h.data(), 48), p.s.e->rdone = 48;
+    EXPECT_EQ(out([&] { rc = p.s.call(TC_RECV); }), r[3] == 1 ? "" : BADHDR) << r[0] << " " << r[1];
     EXPECT_EQ(rc, r[3]) << r[0] << " " << r[1];
-  }
-  // Calls with other bytes than the header announced. Order: bytes handed over, result.
-  tun p;
-  ASSERT_EQ(p.run().send("x"), 0u);
-  memcpy(p.s.s1.rbuf, p.sent().data(), 48), p.s.s1.rdone = 48;
-  ASSERT_EQ(tunnel(TC_RECV, &p.s.s1, &p.s.ctx), 1u);
-  const uint32_t calls[][2] = {{512, 16}, {47, 11}, {8193, 12}};
-  for (const auto& k : calls) {
-    uint32_t rc = 0;
-    p.s.s1.rdone = k[0];
-    std::string log = out([&] { rc = tunnel(TC_RECV, &p.s.s1, &p.s.ctx); });
-    EXPECT_EQ(log, k[1] == 16 ? BADHDR : "7: ** Data decryption: Bad value or call.\n   Connection closed.\n");
-    EXPECT_EQ(rc, k[1]);
   }
 }
