@@ -33,7 +33,6 @@ const row kRows[] = {
     {"Usage", {}, "", none, "", 1, {"** Missing parameter(s) on command\nUsage:  kevra options listenport "}},
     {"Version", {"-v"}, "", none, "", 1,
      {"kevra 1.1\nkevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n"}},
-    {"BadOption", {"-d", "-zz", "80", "h", "23"}, "", none, "", 1, {"** Invalid option: -zz\n"}},
     {"Resolve", {"-d", "-f=$F", "80", "1.2.3", "23"}, "", none, "", 3,   // $F: no such file
      {"** Error opening parameter file ", "** Unable to resolve site, resolve() rc=-2: 1.2.3\n"}},
     {"BindAddress", {"-b=1.2.03.4", "80", "127.0.0.1", "23"}, "", none, "", 12,
@@ -55,7 +54,6 @@ const row kRows[] = {
       "1: ** Socket EOF on conn 1\n"}},
     {"ParamFileIsAFifo", one({"-f=$F", "-b=any", "-d"}), "fifo", clean, "", 0,
      {"** Error opening parameter file ", "IP addr for bind(): 0.0.0.0\n"}},
-    {"FilterAllows", one({"-f=$F"}), "FILTER ALLOW 127.0\nFILTER DENY ALL\n", clean, "", 0, {"!refused"}},
     {"TraceCut", one({"-t=16"}), "", clean, "", 0,
      {"1: ---------- From client: 100 bytes:\n0000: 5FADB0BA BBBD4748 494A4B4C 4D4E4F50 "
       "*^[...].....<(+|&* *_.....GHIJKLMNOP*\n0010: ...\n"}},

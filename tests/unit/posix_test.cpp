@@ -1,7 +1,6 @@
 // What only a POSIX system can set up: two processes stepping one seed file,
-// a seed-file write cut short by the file size limit, signals during select(),
-// and what another local user could do: hold the seed-file lock, plant lock or
-// seed files.
+// a seed-file write cut short by the file size limit, and what another local
+// user could do: hold the seed-file lock, plant lock or seed files.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -9,7 +8,6 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,24 +72,6 @@ TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
   EXPECT_TRUE(lock_take("fifo", 100, &h) == LOCK_NOTCREATED && lock_take("link", 0, &h) == LOCK_NOTCREATED && ms() - t0 < 1000);
   EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
   unlink(fifo), unlink(link);
-}
-
-void noop(int) {}
-
-// SIGALRM every 30 ms without SA_RESTART interrupts the wait again and again.
-TEST(Posix, SignalsDoNotEndTheWaitOfSelect) {
-  uint16_t port = 0;
-  sockh l = listener(&port);
-  sockset rd{1, {l}};
-  struct sigaction sa = {}, old;
-  sa.sa_handler = noop;
-  itimerval it = {{0, 30000}, {0, 30000}}, off = {};
-  ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
-  setitimer(ITIMER_REAL, &it, nullptr);
-  uint64_t t0 = ms();
-  int rc = net_select(&rd, nullptr, nullptr, 300);
-  setitimer(ITIMER_REAL, &off, nullptr), sigaction(SIGALRM, &old, nullptr), net_close(l);
-  EXPECT_TRUE(rc == 0 && ms() - t0 >= 295 && ms() - t0 < 2000) << rc << " after " << ms() - t0 << " ms";
 }
 
 TEST(Posix, ErrnoValuesTranslateToWinsockNumbers) {

@@ -1,9 +1,7 @@
 // The platform layer through its own interface only: the state folder,
-// socket sets, Winsock's select() semantics, bind and named locks. This file also sets up the whole unit test binary: its state
+// socket sets, Winsock's select() semantics and bind. This file also sets up the whole unit test binary: its state
 // folder and the socket layer.
-#include <thread>
 
-#include "platform/lock.h"
 #include "platform/statedir.h"
 #include "unit/unitutil.h"
 
@@ -46,7 +44,7 @@ struct conn {
 
 }  // namespace
 
-TEST(Platform, StateFolderSocketSetsAndLocks) {
+TEST(Platform, StateFolderAndSocketSets) {
   char p[STATEPATHMAX];
   std::string dir(STATEPATHMAX - 6, 'd');   // room for a separator, four characters and the end
   state_usedir(dir.c_str());
@@ -62,19 +60,6 @@ TEST(Platform, StateFolderSocketSetsAndLocks) {
   sockset_remove(&s, 100), sockset_remove(&s, 99999);
   EXPECT_EQ(s.count, FDSETMAX - 1);   // no duplicate, no overflow, one removed
   EXPECT_TRUE(s.handles[0] == 7 && s.handles[1] == 101 && s.handles[FDSETMAX - 2] == 100 + FDSETMAX - 2);
-
-  lockh first, second;
-  ASSERT_EQ(lock_take("kevra-unit", 0, &first), LOCK_OBTAINED);
-  std::thread([&] {   // another taker, in this process too, is shut out for the whole wait
-    uint64_t t0 = ms();
-    EXPECT_EQ(lock_take("kevra-unit", 150, &second), LOCK_TIMEDOUT);
-    EXPECT_TRUE(ms() - t0 >= 150 && ms() - t0 < 1500) << ms() - t0;
-  }).join();
-  lock_release(first);
-  EXPECT_EQ(lock_take("kevra-unit", 0, &second), LOCK_OBTAINED);
-  lock_release(second);
-  for (const std::string& bad : {std::string(), std::string("a/b"), std::string(LOCK_NAMEMAX + 1, 'n')})
-    EXPECT_EQ(lock_take(bad.c_str(), 0, &first), LOCK_NOTCREATED) << bad;
 }
 
 TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
