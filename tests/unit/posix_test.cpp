@@ -165,16 +165,3 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
     EXPECT_TRUE(r.want == 0 || slurp(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
   }
 }
-
-// The state folder a service manager gives.
-TEST(Harden, ServiceStateFolder) {
-  char path[STATEPATHMAX];
-  state_usedir(nullptr);
-  for (const char* env : {"/var/lib/kevra:/var/lib/other", "relative", ""}) {
-    setenv("STATE_DIRECTORY", env, 1);
-    ASSERT_TRUE(state_path("s1.kvr", path));
-    EXPECT_STREQ(path, env[0] == '/' ? "/var/lib/kevra/s1.kvr" : "/var/tmp/s1.kvr");
-  }
-  unsetenv("STATE_DIRECTORY");
-  state_usedir(testdir().c_str());
-}

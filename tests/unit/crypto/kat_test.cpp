@@ -1,6 +1,6 @@
 // Known answers from the standards, one table per algorithm, each naming its
 // source and field order; SHA-1 and what is built on it on every SHA-1 path
-// this processor has, hashes fed whole and in pieces; both RC4 paths.
+// this processor has, hashes fed whole and in pieces.
 #include "crypto/des.h"
 #include "crypto/hmac.h"
 #include "crypto/md5.h"
@@ -110,26 +110,5 @@ TEST(Rc4, KnownAnswers) {
     rc4setup(st, key.data(), uint32_t(key.size()));
     for (auto& k : ks) k = rc4byte(st);
     EXPECT_EQ(tohex(&ks[v.offset], 16), v.stream) << v.key << " at " << v.offset;
-  }
-}
-
-// The byte path and the wide path of RC4, in either order, on both sides of
-// every split of one stream: the bytes and the state left are those of single steps.
-TEST(Rc4, BothPathsEqualSingleStepsAtEverySplit) {
-  using path = void (*)(uint8_t*, const uint8_t*, uint8_t*, uint32_t);
-  const path ways[][2] = {{rc4xorbyte, rc4xorwide}, {rc4xorwide, rc4xorbyte}, {rc4xor, rc4xor}};
-  std::mt19937 rng(72);
-  bytes key = random(rng, 32), data = random(rng, 1024), want(data.size());
-  uint8_t ref[RC4STATELEN], st[RC4STATELEN];
-  rc4setup(ref, key.data(), 32);
-  for (size_t k = 0; k < data.size(); k++) want[k] = data[k] ^ rc4byte(ref);
-  for (uint32_t cut = 0; cut <= data.size(); cut++) {
-    for (const auto& w : ways) {
-      rc4setup(st, key.data(), 32);
-      bytes got = data;
-      w[0](st, got.data(), got.data(), cut);
-      w[1](st, got.data() + cut, got.data() + cut, uint32_t(data.size()) - cut);
-      ASSERT_TRUE(got == want && memcmp(st, ref, RC4STATELEN) == 0) << "cut " << cut;
-    }
   }
 }

@@ -106,7 +106,9 @@ TEST(Des, BothFormsMatchOpenSsl) {
   }
 }
 
-// Random lengths and random splits, every call in place, both directions.
+// Random lengths and random splits, every call in place, both directions:
+// RC4 calls of every length, so its byte path and its wide path take turns
+// on one stream.
 TEST(Cipher, SplitInPlaceMatchesOpenSsl) {
   std::mt19937 rng(4);
   for (int t = 0; t < 300; t++) {
