@@ -1,6 +1,8 @@
 // Known answers from the standards, one table per algorithm, each naming its
 // source and field order; SHA-1 and what is built on it on every SHA-1 path
-// this processor has, hashes fed whole and in pieces.
+// this processor has, hashes fed whole and in pieces. Then what the cipher
+// context's start-up answers at its boundaries.
+#include "crypto/cipher.h"
 #include "crypto/des.h"
 #include "crypto/hmac.h"
 #include "crypto/md5.h"
@@ -110,5 +112,18 @@ TEST(Rc4, KnownAnswers) {
     rc4setup(st, key.data(), uint32_t(key.size()));
     for (auto& k : ks) k = rc4byte(st);
     EXPECT_EQ(tohex(&ks[v.offset], 16), v.stream) << v.key << " at " << v.offset;
+  }
+}
+
+TEST(Cipher, InitResultsAtTheirBoundariesNothingWrittenOnFailure) {
+  // Order: type, key length, work area size, result. The type is judged
+  // before the key length, the key length before the size.
+  const uint32_t rows[][4] = {{1, 31, 2336, 2}, {1, 32, 2335, 3}, {1, 300, 2336, 0}, {2, 0, 290, 2}, {2, 256, 290, 0},
+                              {2, 257, 290, 2}, {2, 32, 289, 3},  {0, 32, 2336, 1}, {3, 32, 2336, 1}, {2, 257, 0, 2}};
+  bytes key(300, 0x5A);
+  for (const auto& r : rows) {
+    bytes area(2400, 0xA5);
+    EXPECT_EQ(dataencr_init(r[0], key.data(), r[1], area.data(), r[2]), r[3]) << r[0] << " " << r[1] << " " << r[2];
+    for (size_t i = r[3] ? 0 : r[2]; i < area.size(); i++) ASSERT_EQ(area[i], 0xA5) << "byte " << i;
   }
 }
