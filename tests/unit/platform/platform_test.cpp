@@ -1,7 +1,8 @@
 // The platform layer through its own interface only: the state folder,
-// socket sets, Winsock's select() semantics and bind. This file also sets up the whole unit test binary: its state
+// socket sets, Winsock's select() semantics, bind and the named lock. This file also sets up the whole unit test binary: its state
 // folder and the socket layer.
 
+#include "platform/lock.h"
 #include "platform/statedir.h"
 #include "unit/unitutil.h"
 
@@ -44,7 +45,7 @@ struct conn {
 
 }  // namespace
 
-TEST(Platform, StateFolderAndSocketSets) {
+TEST(Platform, StateFolderSocketSetsAndLock) {
   char p[STATEPATHMAX];
   std::string dir(STATEPATHMAX - 6, 'd');   // room for a separator, four characters and the end
   state_usedir(dir.c_str());
@@ -60,6 +61,17 @@ TEST(Platform, StateFolderAndSocketSets) {
   sockset_remove(&s, 100), sockset_remove(&s, 99999);
   EXPECT_EQ(s.count, FDSETMAX - 1);   // no duplicate, no overflow, one removed
   EXPECT_TRUE(s.handles[0] == 7 && s.handles[1] == 101 && s.handles[FDSETMAX - 2] == 100 + FDSETMAX - 2);
+
+  // A held lock shuts out every other take for its whole wait, one of the
+  // same thread too (a Windows mutex alone would let its owner in again).
+  lockh first, second;
+  ASSERT_EQ(lock_take("kevra-unit", 0, &first), LOCK_OBTAINED);
+  uint64_t t0 = ms();
+  EXPECT_EQ(lock_take("kevra-unit", 150, &second), LOCK_TIMEDOUT);
+  EXPECT_TRUE(ms() - t0 >= 150 && ms() - t0 < 1500) << ms() - t0;
+  lock_release(first);
+  EXPECT_EQ(lock_take("kevra-unit", 0, &second), LOCK_OBTAINED);
+  lock_release(second);
 }
 
 TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
