@@ -1,6 +1,7 @@
 // Names and secrets typed on the console, a pseudo-terminal here: asked once
 // at start-up, or for every connection on either end of a tunnel.
 #include <gtest/gtest.h>
+#include <termios.h>
 
 #include "support/harness.h"
 
@@ -24,6 +25,19 @@ TEST(Prompt, AtStartupOnceNameShownSecretNot) {
   c.type("after\r");
   EXPECT_TRUE(c.wait_for("after\r\n")) << c.out;
   EXPECT_EQ(c.out.find("Enter", asked), std::string::npos);
+}
+
+// Interrupted while a secret is typed, the relay ends by the signal and its
+// terminal echoes and reads whole lines again.
+TEST(Prompt, InterruptAtTheSecretPromptEndsItTerminalRestored) {
+  proc c = kevra(args({"-f=" + file("c", "tunnel clientside username bob secret ?\n")}, free_port(), 9), "", true);
+  ASSERT_TRUE(c.wait_for("Enter secret for username bob (clientside): ")) << c.out;
+  c.type("hal");
+  ::kill(c.pid, SIGINT);
+  for (int64_t deadline = now_ms() + 5000; c.running() && left(deadline) > 0;) usleep(1000);
+  termios t{};
+  EXPECT_EQ(c.code, 128 + SIGINT) << c.out;
+  EXPECT_TRUE(tcgetattr(c.fd, &t) == 0 && (t.c_lflag & ECHO) && (t.c_lflag & ICANON)) << std::hex << t.c_lflag;
 }
 
 TEST(Prompt, ForEveryConnectionOnBothEnds) {
