@@ -147,13 +147,15 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
 }
 
 // A seed file another user made, or may write, is left alone and reported,
-// whichever of the two generators it belongs to.
+// whichever of the two generators it belongs to, and closed again.
 TEST(Harden, ForeignSeedFilesAreRefused) {
   // Order: file, owned by another user (needs root to give it away), mode, gennonce's result.
   const struct { const char* file; bool other; mode_t mode; int want; } rows[] = {
       {"s1.kvr", false, 0644, 0}, {"s2.kvr", false, 0666, 3}, {"s2.kvr", false, 0620, 3},
       {"s1.kvr", false, 0602, 3}, {"s1.kvr", true, 0600, 3},  {"s2.kvr", true, 0644, 3},
   };
+  auto openfds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  const auto fds = openfds();
   for (const auto& r : rows) {
     if (r.other && nobody() == nullptr) continue;
     shareddir sd;
@@ -164,4 +166,5 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
     EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
     EXPECT_TRUE(r.want == 0 || slurp(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
   }
+  EXPECT_EQ(openfds(), fds) << "a refused seed file stays open";
 }
