@@ -1,6 +1,7 @@
 // The platform layer through its own interface only: the state folder,
-// socket sets, Winsock's select() semantics, bind and the named lock. This file also sets up the whole unit test binary: its state
-// folder and the socket layer.
+// socket sets, Winsock's select() semantics, bind and the named lock. This
+// file also sets up the whole unit test binary: its state folder and the
+// socket layer.
 
 #include "platform/lock.h"
 #include "platform/statedir.h"
