@@ -10,7 +10,7 @@
 #   make bench           crypto benchmarks (ours next to OpenSSL's) and the relay benchmark
 #   make fuzz            every libFuzzer target for a bounded time (needs clang)
 #   make install         install binary, manual, man page, examples (PREFIX, DESTDIR)
-#   make package         a Debian package in build/release (kevra_*.deb)
+#   make package         a Debian package in build/package (kevra_*.deb)
 #   make windows         cross-build build/windows/kevra.exe with mingw-w64
 #   make test-windows    its tests under Wine, beside the Linux build
 #   make package-windows build/windows/kevra-1.1-win64.zip for Windows users
@@ -71,8 +71,11 @@ fuzz:
 install: build
 	cmake --install build/release --prefix $(PREFIX)
 
-package: build
-	cd build/release && cpack -G DEB -D CPACK_PACKAGING_INSTALL_PREFIX=/usr
+# Its own tree: Debian's hardening flags and layout (prefix /usr, /etc/kevra).
+package: deps
+	@cmake --preset package $(WERROR) >/dev/null
+	@cmake --build build/package -j $(JOBS)
+	cd build/package && cpack -G DEB
 
 # Windows: one statically linked kevra.exe, cross-built with mingw-w64.
 windows:
