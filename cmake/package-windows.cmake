@@ -1,5 +1,7 @@
-# The zip for Windows users: kevra.exe, the manual and the example parameter
-# files, with Windows line ends and Windows paths. Run by the target
+# The zip for Windows users: one folder kevra-<version>-win64 with kevra.exe,
+# the manual, the example parameter files, LICENSE.txt and README.txt, with
+# Windows line ends and Windows paths; kevra-<version>-win64.zip.sha256 beside
+# it. Run by the target
 # package-windows (make package-windows):
 #   cmake -DSOURCE=... -DEXE=... -DSTRIP=... -DOUTDIR=... -DVERSION=... -P package-windows.cmake
 set(name kevra-${VERSION}-win64)
@@ -14,15 +16,19 @@ if(NOT rc EQUAL 0)
 endif()
 
 # crlf(from, to): a text file with CR LF line ends, as Windows editors expect;
-# example commands name the folder the README suggests, C:\kevra.
+# example commands name the examples folder of the unpacked zip, from the
+# folder that holds kevra.exe; @VERSION@ stands for the version.
 function(crlf from to)
   file(READ ${from} text)
-  string(REPLACE "-f=examples/" "-f=C:\\kevra\\" text "${text}")
+  string(REPLACE "-f=examples/" "-f=examples\\" text "${text}")
+  string(CONFIGURE "${text}" text @ONLY)
   string(REPLACE "\r\n" "\n" text "${text}")
   string(REPLACE "\n" "\r\n" text "${text}")
   file(WRITE ${to} "${text}")
 endfunction()
 crlf(${SOURCE}/docs/kevra.txt ${stage}/kevra.txt)
+crlf(${SOURCE}/LICENSE ${stage}/LICENSE.txt)
+crlf(${SOURCE}/packaging/windows/README.txt ${stage}/README.txt)
 foreach(f clientside.txt serverside.txt)
   crlf(${SOURCE}/examples/${f} ${stage}/examples/${f})
 endforeach()
@@ -33,4 +39,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${name}.zip --format=zip ${na
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cannot make ${name}.zip")
 endif()
+# The sum in sha256sum's format: "sha256sum -c" checks it, and it is the
+# figure PowerShell's Get-FileHash shows.
+file(SHA256 ${OUTDIR}/${name}.zip sum)
+file(WRITE ${OUTDIR}/${name}.zip.sha256 "${sum}  ${name}.zip\n")
 message(STATUS "${OUTDIR}/${name}.zip")
