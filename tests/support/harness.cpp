@@ -19,6 +19,10 @@ proc kevra(const std::vector<std::string>& args, const std::string& sh, bool pty
     if ((end = std::min(runner.find(' ', at), runner.size())) > at) cmd.push_back(runner.substr(at, end - at));
   cmd.push_back(bin && *bin ? bin : KEVRA_BIN);
   cmd.insert(cmd.end(), args.begin(), args.end());
+  return spawn(cmd, pty);
+}
+
+proc spawn(std::vector<std::string> cmd, bool pty) {
   std::string statedir = "KEVRA_STATEDIR=" + testdir();
   std::vector<char*> argv, envp{statedir.data()};
   for (auto& a : cmd) argv.push_back(a.data());

@@ -107,6 +107,9 @@ struct proc {
 // shell script sh, which ends in exec "$@" (ulimit, faketime, redirected
 // input); on a pty.
 proc kevra(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false, bool peer = false);
+// spawn(cmd, pty): any program (cmd[0], looked up on PATH) the same way, its
+// state folder too, for the peers that are not kevra.
+proc spawn(std::vector<std::string> cmd, bool pty = false);
 // relay(args, sh, pty, peer): the same, once it says it listens (or has ended).
 inline proc relay(const std::vector<std::string>& args, const std::string& sh = "", bool pty = false, bool peer = false) {
   proc p = kevra(args, sh, pty, peer);
