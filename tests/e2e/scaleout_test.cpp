@@ -67,6 +67,8 @@ struct layout {
   bool tunnel;           // serversides behind haproxy, three clientsides before it
 };
 
+void PrintTo(const layout& l, std::ostream* os) { *os << l.name; }
+
 class ScaleOut : public ::testing::TestWithParam<layout> {};
 
 TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
