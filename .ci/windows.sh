@@ -36,7 +36,7 @@ python3 - build/windows/kevra-*-win64.zip <<'PY'
 import sys, zipfile
 zip = sys.argv[1]
 top = zip.rsplit("/", 1)[-1][:-len(".zip")] + "/"
-want = {top + f for f in ["kevra.exe", "kevra.txt", "LICENSE.txt", "README.txt",
+want = {top + f for f in ["kevra.exe", "kevra.txt", "protocol.md", "throughput.png", "LICENSE.txt", "README.txt",
                           "examples/clientside.txt", "examples/serverside.txt"]}
 names = {n for n in zipfile.ZipFile(zip).namelist() if not n.endswith("/")}
 if names != want:

@@ -1,5 +1,6 @@
 # The zip for Windows users: one folder kevra-<version>-win64 with kevra.exe,
-# the manual, the example parameter files, LICENSE.txt and README.txt, with
+# the manual, the tunnel protocol, the throughput plot, the example parameter
+# files, LICENSE.txt and README.txt, with
 # Windows line ends and Windows paths; kevra-<version>-win64.zip.sha256 beside
 # it. Run by the target
 # package-windows (make package-windows):
@@ -28,6 +29,8 @@ function(crlf from to)
 endfunction()
 crlf(${SOURCE}/docs/kevra.txt ${stage}/kevra.txt)
 crlf(${SOURCE}/LICENSE ${stage}/LICENSE.txt)
+crlf(${SOURCE}/docs/protocol.md ${stage}/protocol.md)
+file(COPY ${SOURCE}/docs/throughput.png DESTINATION ${stage})
 crlf(${SOURCE}/packaging/windows/README.txt ${stage}/README.txt)
 foreach(f clientside.txt serverside.txt)
   crlf(${SOURCE}/examples/${f} ${stage}/examples/${f})

@@ -120,7 +120,7 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
     EXPECT_TRUE(send_all(clients[size_t(i)]->fd, data[size_t(i)].data(), BYTES)) << "connection " << i;
   for (int i = 0; i < CONNS; i++) {
     std::string back(BYTES, '\0');
-    bool ok = transfer(clients[size_t(i)]->fd, back.data(), BYTES, 30000, false) && back == data[size_t(i)];
+    bool ok = transfer(clients[size_t(i)]->fd, back.data(), BYTES, 60000, false) && back == data[size_t(i)];
     EXPECT_TRUE(ok) << "connection " << i << " did not echo byte-exact";
     echoed += ok;
   }
