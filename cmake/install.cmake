@@ -9,7 +9,9 @@
 # files where Debian 12's systemd looks, and /etc/kevra with its example.
 include(GNUInstallDirs)
 
-set(KEVRA_MAINTAINER_MAIL "maintainers@kevra.dev" CACHE STRING
+# The address the project's own commits are made under; a distributor who
+# builds the package sets theirs.
+set(KEVRA_MAINTAINER_MAIL "maintainers@users.noreply.c-seed-d8bc3f7b.example" CACHE STRING
     "The Maintainer address of the Debian package and its changelog")
 set(pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(gen ${PROJECT_BINARY_DIR}/packaging)
