@@ -59,8 +59,16 @@ void kevramain(int argc, char** argv) {
   ctx.bufsize = o.bufsize;
   if (ctx.dbglevel != 0 && o.paramfile) printf("paramfile=|%s|\n", o.paramfile);
 
-  // 2-3. Parameter file (defaults even without one), record options.
-  readparamfile(o.paramfile, &ctx);
+  // 2-3. Parameter file (defaults even without one), record options. A file
+  // that is not applied whole ends the start here, after all its messages
+  // and before any socket exists: a tunnel end that lost a user, a secret
+  // or a filter rule must never serve as an open relay.
+  uint32_t refused = readparamfile(o.paramfile, &ctx);
+  if (o.paramfile && refused != 0) {
+    printf("** kevra not started: %lu error%s in parameter file %s\n", (unsigned long)refused,
+           refused == 1 ? "" : "s", o.paramfile);
+    progexit(EX_PARAMFILE, &ctx);
+  }
   if (reccheck(&ctx) != 0) progexit(EX_RECOPTS, &ctx);
 
   // 4-5. Socket layer.
