@@ -48,7 +48,9 @@ void kevramain(int argc, char** argv) {
   printf("kevra 1.1\n");
 
   cmdopts o;
-  if (parsecmd(argc, argv, &o) != 0) {
+  uint32_t cmd = parsecmd(argc, argv, &o);
+  if (cmd == CMD_ANSWERED) progexit(EX_OK, &ctx);
+  if (cmd != 0) {
     printusage();
     progexit(EX_USAGE, &ctx);
   }

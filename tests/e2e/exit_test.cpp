@@ -39,8 +39,10 @@ std::string filters(int n) {
 
 const row kRows[] = {
     {"Usage", {}, "", none, "", 1, {"** Missing parameter(s) on command\nUsage:  kevra options listenport "}},
-    {"Version", {"-v"}, "", none, "", 1,
-     {"kevra 1.1\nkevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n"}},
+    {"Version", {"-v"}, "", none, "", 0,
+     {"kevra 1.1\nkevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n", "!Missing",
+      "!Usage"}},
+    {"Help", {"--help"}, "", none, "", 0, {"kevra 1.1\nUsage:  kevra options listenport ", "!Missing", "!version 1.1 of"}},
     {"Resolve", {"-d", "80", "1.2.3", "23"}, "", none, "", 3, {"** Unable to resolve site, resolve() rc=-2: 1.2.3\n"}},
     {"BindAddress", {"-b=1.2.03.4", "80", "127.0.0.1", "23"}, "", none, "", 12,
      {"** -b option: unable to resolve name, resolve() rc=-2: 1.2.03.4\n"}},
