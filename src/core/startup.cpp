@@ -35,6 +35,16 @@ uint32_t numsoctbl;
   progexit(code, &ctx);
 }
 
+// ipv6note(site): after a failed resolve, say why when the text is an IPv6
+// address (hex digits, dots and at least two colons, maybe in brackets or
+// with a zone after "%"), not a name that a colon and a port were added to.
+void ipv6note(const char* site) {
+  const char* colon = strchr(site, ':');
+  size_t addrlen = strcspn(site, "%");
+  if (colon && strchr(colon + 1, ':') && strspn(site, "0123456789abcdefABCDEF:.[]") == addrlen)
+    printf("   (IPv6 addresses are not supported)\n");
+}
+
 }  // namespace
 
 void kevramain(int argc, char** argv) {
@@ -104,6 +114,7 @@ void kevramain(int argc, char** argv) {
     int rc = resolve(o.connsite, &lc.siteaddr);
     if (rc != 0) {
       printf("** Unable to resolve site, resolve() rc=%d: %s\n", rc, o.connsite);
+      ipv6note(o.connsite);
       progexit(EX_RESOLVE, &ctx);
     }
   }
@@ -114,6 +125,7 @@ void kevramain(int argc, char** argv) {
     int rc = resolve(o.bindaddr, &bindaddr);
     if (rc != 0) {
       printf("** -b option: unable to resolve name, resolve() rc=%d: %s\n", rc, o.bindaddr);
+      ipv6note(o.bindaddr);
       progexit(EX_BINDADDR, &ctx);
     }
   }

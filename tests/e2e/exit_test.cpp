@@ -44,8 +44,12 @@ const row kRows[] = {
       "!Usage"}},
     {"Help", {"--help"}, "", none, "", 0, {"kevra 1.1\nUsage:  kevra options listenport ", "!Missing", "!version 1.1 of"}},
     {"Resolve", {"-d", "80", "1.2.3", "23"}, "", none, "", 3, {"** Unable to resolve site, resolve() rc=-2: 1.2.3\n"}},
+    {"ResolveIPv6", {"80", "::1", "23"}, "", none, "", 3,
+     {"** Unable to resolve site, resolve() rc=", ": ::1\n   (IPv6 addresses are not supported)\n"}},
     {"BindAddress", {"-b=1.2.03.4", "80", "127.0.0.1", "23"}, "", none, "", 12,
-     {"** -b option: unable to resolve name, resolve() rc=-2: 1.2.03.4\n"}},
+     {"** -b option: unable to resolve name, resolve() rc=-2: 1.2.03.4\n", "!IPv6"}},
+    {"BindAddressIPv6", {"-b=::", "80", "127.0.0.1", "23"}, "", none, "", 12,
+     {"** -b option: unable to resolve name, resolve() rc=", ": ::\n   (IPv6 addresses are not supported)\n"}},
     // A parameter file applied in part never serves: exit 21 after every
     // message of the file, before any socket is made.
     {"FileMissing", {"-d", "-f=$F", "$L", "127.0.0.1", "$S"}, "", none, "", 21,   // $F: no such file
