@@ -86,8 +86,10 @@ uint32_t parseopt(const char* a, cmdopts* o) {
     }
     o->trace = n > 0;
     if (n > 0) o->tracelen = uint32_t(n);
-  } else if (strcmp(a, "-v") == 0) {
+  } else if (strcmp(a, "-v") == 0 || strcmp(a, "--version") == 0) {
     o->version = 1;
+  } else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0 || strcmp(a, "-?") == 0) {
+    o->help = 1;
   } else if (strcmp(a, "-w") == 0) {
     o->web = 1;
   } else {
@@ -149,6 +151,11 @@ uint32_t parsecmd(int argc, char** argv, cmdopts* o) {
   }
 
   if (o->version || o->dbglevel != 0) printversion();
+  // Asked for the usage, or for the version alone: that is the answer.
+  if (!usageerr && (o->help || (o->version && o->npos == 0))) {
+    if (o->help) printusage();
+    return CMD_ANSWERED;
+  }
   if (o->npos == 0 || (!o->web && o->npos < 3)) {
     printf("** Missing parameter(s) on command\n");
     usageerr = 1;

@@ -20,14 +20,18 @@ struct cmdopts {
   uint32_t trace;          // -t, -t=n: 1 on
   uint32_t tracelen;       // -t=n
   uint32_t acceptone;      // -1
-  uint32_t version;        // -v
+  uint32_t version;        // -v, --version
+  uint32_t help;           // -h, --help, -?
   uint32_t web;            // -w
   uint32_t npos;           // positional parameters seen
 };
 
 // parsecmd(argc, argv, o): fill o from the command line, printing every
 // complaint, then the version lines when asked for; 0 when the command is
-// usable, 1 on a usage error (the caller prints the usage text and ends).
+// usable, 1 on a usage error (the caller prints the usage text and ends),
+// CMD_ANSWERED when the usage (printed here) or the version alone was asked
+// for (the caller ends without error).
+constexpr uint32_t CMD_ANSWERED = 2;
 uint32_t parsecmd(int argc, char** argv, cmdopts* o);
 
 // printusage(): print the usage text.

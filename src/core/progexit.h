@@ -26,6 +26,7 @@ constexpr uint32_t EX_SOCTBL = 17;       // no Socket Table entry for socn3
 constexpr uint32_t EX_RECOPTS = 18;      // tunnel options do not fit the buffer size
 constexpr uint32_t EX_KEYSETUP = 19;     // accept-one: encrsetup failed
 constexpr uint32_t EX_NOINPUT = 20;      // console input ended before a start-up value was typed
+constexpr uint32_t EX_PARAMFILE = 21;    // the parameter file could not be applied whole
 
 // progexit(code, ctx): stop the socket layer if it was started, wipe the
 // parameter record, say the exit code at debug level 1 or more, and end the

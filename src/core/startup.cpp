@@ -35,6 +35,16 @@ uint32_t numsoctbl;
   progexit(code, &ctx);
 }
 
+// ipv6note(site): after a failed resolve, say why when the text is an IPv6
+// address (hex digits, dots and at least two colons, maybe in brackets or
+// with a zone after "%"), not a name that a colon and a port were added to.
+void ipv6note(const char* site) {
+  const char* colon = strchr(site, ':');
+  size_t addrlen = strcspn(site, "%");
+  if (colon && strchr(colon + 1, ':') && strspn(site, "0123456789abcdefABCDEF:.[]") == addrlen)
+    printf("   (IPv6 addresses are not supported)\n");
+}
+
 }  // namespace
 
 void kevramain(int argc, char** argv) {
@@ -48,7 +58,9 @@ void kevramain(int argc, char** argv) {
   printf("kevra 1.1\n");
 
   cmdopts o;
-  if (parsecmd(argc, argv, &o) != 0) {
+  uint32_t cmd = parsecmd(argc, argv, &o);
+  if (cmd == CMD_ANSWERED) progexit(EX_OK, &ctx);
+  if (cmd != 0) {
     printusage();
     progexit(EX_USAGE, &ctx);
   }
@@ -59,8 +71,16 @@ void kevramain(int argc, char** argv) {
   ctx.bufsize = o.bufsize;
   if (ctx.dbglevel != 0 && o.paramfile) printf("paramfile=|%s|\n", o.paramfile);
 
-  // 2-3. Parameter file (defaults even without one), record options.
-  readparamfile(o.paramfile, &ctx);
+  // 2-3. Parameter file (defaults even without one), record options. A file
+  // that is not applied whole ends the start here, after all its messages
+  // and before any socket exists: a tunnel end that lost a user, a secret
+  // or a filter rule must never serve as an open relay.
+  uint32_t refused = readparamfile(o.paramfile, &ctx);
+  if (o.paramfile && refused != 0) {
+    printf("** kevra not started: %lu error%s in parameter file %s\n", (unsigned long)refused,
+           refused == 1 ? "" : "s", o.paramfile);
+    progexit(EX_PARAMFILE, &ctx);
+  }
   if (reccheck(&ctx) != 0) progexit(EX_RECOPTS, &ctx);
 
   // 4-5. Socket layer.
@@ -94,6 +114,7 @@ void kevramain(int argc, char** argv) {
     int rc = resolve(o.connsite, &lc.siteaddr);
     if (rc != 0) {
       printf("** Unable to resolve site, resolve() rc=%d: %s\n", rc, o.connsite);
+      ipv6note(o.connsite);
       progexit(EX_RESOLVE, &ctx);
     }
   }
@@ -104,6 +125,7 @@ void kevramain(int argc, char** argv) {
     int rc = resolve(o.bindaddr, &bindaddr);
     if (rc != 0) {
       printf("** -b option: unable to resolve name, resolve() rc=%d: %s\n", rc, o.bindaddr);
+      ipv6note(o.bindaddr);
       progexit(EX_BINDADDR, &ctx);
     }
   }

@@ -17,6 +17,9 @@ constexpr char SECRETMASK[] = "********";
 // What the reader keeps while one line is read. The entry may hold a secret.
 struct linestate {
   const char* line;   // the whole line, for the messages that quote it
+  const char* path;   // the file, for the line that says where
+  uint32_t lineno;    // the line's number, from 1
+  uint32_t refused;   // statements refused so far
   runctx* ctx;
   scanner sc;
   bool listing;       // LIST ON is in force
@@ -33,9 +36,19 @@ bool next(linestate* ls, bool quote) {
   return ls->sc.found != 0;
 }
 
+// where(ls): after a message, the line that says which line of which file it is about.
+void where(const linestate* ls) { printf("   (line %lu of %s)\n", (unsigned long)ls->lineno, ls->path); }
+
+// refuse(ls): after the message of a refused statement: where, and count it.
+void refuse(linestate* ls) {
+  where(ls);
+  ls->refused++;
+}
+
 // invalidvalue(ls, secret): report the value token, masked when it is a secret.
 void invalidvalue(linestate* ls, bool secret = false) {
   printf("** Error: invalid value on TUNNEL statement: %s\n", secret ? SECRETMASK : ls->sc.token);
+  refuse(ls);
   ls->error = true;
 }
 
@@ -73,11 +86,13 @@ void printmasked(const char* line) {
   secure_zero(&sc, sizeof sc);
 }
 
-// lineerror(text, line): the message text, then the line with its secrets masked.
-void lineerror(const char* text, const char* line) {
+// lineerror(ls, text): the message text, then the line with its secrets
+// masked; the statement is refused.
+void lineerror(linestate* ls, const char* text) {
   printf("%s", text);
-  printmasked(line);
+  printmasked(ls->line);
   printf("\n");
+  refuse(ls);
 }
 
 // optionvalue(ls, kw): apply the value token of the OPTIONS keyword kw.
@@ -151,7 +166,7 @@ void storeuser(linestate* ls, uint32_t ttype) {
   paramrec* prm = ls->ctx->paramrec;
   userent* e = &ls->ent;
   if (!ls->namegiven || !ls->secretgiven) {
-    lineerror("** Error: Incomplete statement: ", ls->line);
+    lineerror(ls, "** Error: Incomplete statement: ");
     return;
   }
   if (ls->ctx->dbglevel >= 3)
@@ -166,6 +181,7 @@ void storeuser(linestate* ls, uint32_t ttype) {
   if (prm->numusers >= MAXUSERS) {
     printf("** Serverside user table is full, username not stored: %.*s\n", int(e->ulen),
            (const char*)e->uname);
+    refuse(ls);
     return;
   }
   if (ls->ctx->dbglevel >= 3) printf("  Stored to usertbl[%lu]\n", (unsigned long)prm->numusers);
@@ -180,6 +196,7 @@ void dotunnel(linestate* ls) {
   uint32_t ttype = ls->sc.code;
   if (ttype != KW_OPTIONS && ttype != KW_CLIENTSIDE && ttype != KW_SERVERSIDE) {
     printf("** Error: invalid type of TUNNEL statement: %s\n", ls->sc.token);
+    refuse(ls);
     return;
   }
   bool user = ttype != KW_OPTIONS;
@@ -194,13 +211,16 @@ void dotunnel(linestate* ls) {
     bool allowed = user ? (kw == KW_USERNAME || kw == KW_SECRET)
                         : (kw == KW_MINMSGLEN || kw == KW_MSGLENMULT || kw == KW_ENCRTYPE);
     if (!allowed) {
-      printf("** Error: invalid keyword %s on TUNNEL statement\n", ls->sc.token);
+      // On a user statement the word is most often the second word of a
+      // secret written without quotes: it is not shown.
+      printf("** Error: invalid keyword %s on TUNNEL statement\n", user ? SECRETMASK : ls->sc.token);
+      refuse(ls);
       ls->error = true;
       break;
     }
     // A secret may be quoted to hold blanks.
     if (!next(ls, kw == KW_SECRET)) {
-      lineerror("** Error: missing value on TUNNEL statement: ", ls->line);
+      lineerror(ls, "** Error: missing value on TUNNEL statement: ");
       ls->error = true;
       break;
     }
@@ -217,10 +237,10 @@ void dotunnel(linestate* ls) {
 void dofilter(linestate* ls) {
   paramrec* prm = ls->ctx->paramrec;
   // A rule that is dropped without a word lets in whom it should keep out.
-  if (!next(ls, false)) return lineerror("** Error: Incomplete statement: ", ls->line);
+  if (!next(ls, false)) return lineerror(ls, "** Error: Incomplete statement: ");
   if (prm->numfilt >= MAXFILT) {
     printf("** IP filter table is full, statement ignored: %s\n", ls->line);
-    return;
+    return refuse(ls);
   }
   uint8_t type;
   if (ls->sc.code == KW_ALLOW) {
@@ -229,13 +249,17 @@ void dofilter(linestate* ls) {
     type = FILT_DENY;
   } else {
     printf("** Invalid keyword %s on FILTER statement\n", ls->sc.token);
-    return;
+    return refuse(ls);
   }
   // Only the third token counts; a statement without one stores nothing and says so.
-  if (!next(ls, false)) return lineerror("** Error: Incomplete statement: ", ls->line);
-  if (ipfiltitem(prm, type, ls->sc.token, ls->sc.code, ls->ctx->dbglevel) != 0) return;
-  // One address per statement: say so when the line holds more.
-  if (next(ls, false)) printf("** Warning: extra word %s on FILTER statement ignored\n", ls->sc.token);
+  if (!next(ls, false)) return lineerror(ls, "** Error: Incomplete statement: ");
+  if (ipfiltitem(prm, type, ls->sc.token, ls->sc.code, ls->ctx->dbglevel) != 0) return refuse(ls);
+  // One address per statement: say so when the line holds more; the rule
+  // itself stands, so the statement is not refused.
+  if (next(ls, false)) {
+    printf("** Warning: extra word %s on FILTER statement ignored\n", ls->sc.token);
+    where(ls);
+  }
 }
 
 // doline(ls, line): apply the statement of one line.
@@ -260,17 +284,19 @@ void doline(linestate* ls, const char* line) {
       break;
     default:
       printf("** Error: unknown statement in parameter file: %s\n", ls->sc.token);
+      refuse(ls);
       break;
   }
 }
 
 }  // namespace
 
-void readparamlines(bfreader* bf, const char* path, runctx* ctx) {
+uint32_t readparamlines(bfreader* bf, const char* path, runctx* ctx) {
   char line[PARAMLINEMAX + 1];
   linestate ls;
   memset(&ls, 0, sizeof ls);
   ls.ctx = ctx;
+  ls.path = path;
 
   for (;;) {
     // Gather one line up to its line feed; keep the first 800 characters.
@@ -282,7 +308,11 @@ void readparamlines(bfreader* bf, const char* path, runctx* ctx) {
       if (n < PARAMLINEMAX) line[n++] = char(c);
     }
     line[n] = 0;
-    if (rc == 2) printf("** Error reading parameter file %s\n", path);
+    ls.lineno++;
+    if (rc == 2) {
+      printf("** Error reading parameter file %s\n", path);
+      refuse(&ls);
+    }
     bool last = rc != 0;
     if (last && !any) break;
 
@@ -298,11 +328,13 @@ void readparamlines(bfreader* bf, const char* path, runctx* ctx) {
   }
 
   // The line, the token and the entry may have held a secret.
+  uint32_t refused = ls.refused;
   secure_zero(line, sizeof line);
   secure_zero(&ls, sizeof ls);
+  return refused;
 }
 
-void readparamfile(const char* path, runctx* ctx) {
+uint32_t readparamfile(const char* path, runctx* ctx) {
   // Defaults first, also when there is no file.
   paramrec* prm = ctx->paramrec;
   secure_zero(prm, sizeof *prm);
@@ -313,16 +345,26 @@ void readparamfile(const char* path, runctx* ctx) {
   if (ctx->dbglevel >= 1)
     printf("Max filter statements: %lu\nMax serverside usernames: %lu\n", (unsigned long)MAXFILT,
            (unsigned long)MAXUSERS);
-  if (path == nullptr) return;
+  if (path == nullptr) return 0;
 
+  // Only a regular file of sane size: a FIFO would hold up the start, a
+  // device such as /dev/zero would never end.
   uint8_t buf[PARAMBUFSIZE];
   bfreader bf;
   if (bfopen(&bf, path, buf, sizeof buf, BF_DROPCR) != 0) {
-    printf("** Error opening parameter file %s\n", path);
-    return;
+    char why[200];
+    file_errtext(file_lasterror(), why, sizeof why);
+    printf("** Error opening parameter file %s\n   (%s)\n", path, why);
+    return 1;
   }
-  readparamlines(&bf, path, ctx);
+  if (bf.fsize > PARAMFILEMAX) {
+    bfclose(&bf);
+    printf("** Error opening parameter file %s\n   (larger than %lu bytes)\n", path, (unsigned long)PARAMFILEMAX);
+    return 1;
+  }
+  uint32_t refused = readparamlines(&bf, path, ctx);
   bfclose(&bf);
   // The reader's buffer held the file's bytes, secrets included.
   secure_zero(buf, sizeof buf);
+  return refused;
 }

@@ -15,7 +15,8 @@ fileh file_openrw(const char* path);
 // as and no one else may write to it, so that no other user can have chosen
 // or can later change what it holds.
 bool file_private(fileh h);
-// file_size(h, size): size of the open file; 0 or -1.
+// file_size(h, size): size of the open file; 0 or -1 (also for a directory,
+// a device or a pipe, which have no size to read up to).
 int file_size(fileh h, uint64_t* size);
 // file_seek(h, offset): move to offset from the start; 0 or -1.
 int file_seek(fileh h, uint64_t offset);
@@ -25,3 +26,12 @@ int64_t file_read(fileh h, void* buf, uint32_t len);
 int64_t file_write(fileh h, const void* buf, uint32_t len);
 // file_close(h): 0 or -1.
 int file_close(fileh h);
+
+// The reason for the last failed file_openread or file_size: the system's
+// error code, or FILEERR_NOTREGULAR when the name is no file on a disk.
+constexpr int FILEERR_NOTREGULAR = -2;
+int file_lasterror();
+// file_errtext(code, buf, len): the system's words for a file_lasterror
+// code, in one line without a line end ("Permission denied"); "not a
+// regular file" for FILEERR_NOTREGULAR.
+void file_errtext(int code, char* buf, uint32_t len);

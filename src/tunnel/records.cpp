@@ -115,8 +115,15 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
     if (ctx->dbglevel >= 3)
       printf("   payload len=%lu pad len=%lu totlen=%lu\n", (unsigned long)payload,
              (unsigned long)pad, (unsigned long)totlen);
-    if (payload == 0 || payload >= maxlen || pad >= maxlen || totlen > maxlen)
-      return badheader(TR_HDRLEN, connid);
+    if (payload == 0 || payload >= maxlen || pad >= maxlen || totlen > maxlen) {
+      badheader(TR_HDRLEN, connid);
+      // The header checked out, so the peer meant it: its buffer is larger.
+      if (payload != 0)
+        printf("%lu:    (record of %lu bytes, longer than this end's buffer of %lu: "
+               "start both ends with the same -buf=)\n",
+               (unsigned long)connid, (unsigned long)totlen, (unsigned long)maxlen);
+      return TR_HDRLEN;
+    }
     psoc->rneed = (uint32_t)totlen;
     psoc->oper |= OP_RD;
     if (ctx->dbglevel >= 2) printf("   tunnel() return value 1\n");

@@ -38,6 +38,9 @@ const chain kChains[] = {
                 {opt("DES3") + srv("c", "c-to-m") + cli("m", "m-to-s"), "-buf=100000"},
                 {opt("DES3 MSGLENMULT 16") + cli("c", "c-to-m"), "-buf=100000"}},
      true, 1, "1: Authentication ok, secure tunnel established.\n1: Authenticating conn 2 (as client side"},
+    // Ends started with different -buf=: the larger end's records do not fit the other's buffer.
+    {"DifferentBuffers", {{opt("RC4") + srv("u", "p"), ""}, {opt("RC4") + cli("u", "p"), "-buf=65536"}},
+     false, 0, " bytes, longer than this end's buffer of 8192: start both ends with the same -buf=)\n"},
     {"WrongSecret", {{opt("RC4") + srv("u", "right"), ""}, {opt("RC4") + cli("u", "wrong"), ""}},
      false, 1, "1: ** Incorrect message received during authentication.\n"
                "      Possible wrong secret, or mismatched encryption type.\n   Connection closed.\n"},

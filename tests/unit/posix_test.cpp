@@ -1,6 +1,7 @@
 // What only a POSIX system can set up: two processes stepping one seed file,
-// a seed-file write cut short by the file size limit, and what another local
-// user could do: hold the seed-file lock, plant lock or seed files.
+// a seed-file write cut short by the file size limit, parameter files that
+// are no regular files, and what another local user could do: hold the
+// seed-file lock, plant lock or seed files.
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -14,6 +15,7 @@
 #include <set>
 
 #include "platform/lock.h"
+#include "params/paramfile.h"
 #include "platform/statedir.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/sysrand.h"
@@ -109,6 +111,22 @@ const passwd* nobody() { return geteuid() == 0 ? getpwnam("nobody") : nullptr; }
 // Another user must neither hold our lock (which stalls every tunnel 5 s per
 // call), nor keep holding one from an earlier version that let everyone open
 // it, nor plant a lock file of their own for us to wait on.
+// A parameter file refused before reading is closed again: a FIFO without a
+// writer (opened without waiting), a device, a file over the limit.
+TEST(Posix, RefusedParameterFilesAreClosedAtOnce) {
+  auto openfds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  std::string fifo = testdir() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto fds = openfds();
+  for (std::string path : {fifo, std::string("/dev/zero"), file("big", std::string(PARAMFILEMAX + 1, '#'))}) {
+    paramrec p;
+    runctx ctx{};
+    ctx.paramrec = &p;
+    EXPECT_EQ(out([&] { EXPECT_EQ(readparamfile(path.c_str(), &ctx), 1u); }).find("** Error opening parameter file "), 0u);
+    EXPECT_EQ(openfds(), fds) << path << " stays open";
+  }
+}
+
 TEST(Harden, LockCannotBeHeldByAnotherUser) {
   const passwd* pw = nobody();
   if (pw == nullptr) GTEST_SKIP() << "needs root and a user 'nobody' to act as another local user";

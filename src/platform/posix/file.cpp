@@ -5,6 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The relay has one thread; the reason is asked for right after the failure.
+int lasterr = 0;
+
+}  // namespace
 
 fileh file_openread(const char* path) {
   // Non-blocking, so that a FIFO without a writer cannot hold up the open;
@@ -12,6 +21,7 @@ fileh file_openread(const char* path) {
   int fd;
   do fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
+  if (fd < 0) lasterr = errno;
   return fd < 0 ? FILE_INVALID : fd;
 }
 
@@ -30,9 +40,15 @@ bool file_private(fileh h) {
 
 int file_size(fileh h, uint64_t* size) {
   struct stat st;
-  if (::fstat(int(h), &st) != 0) return -1;
-  // A directory or a device has no size to read up to.
-  if (!S_ISREG(st.st_mode)) return -1;
+  if (::fstat(int(h), &st) != 0) {
+    lasterr = errno;
+    return -1;
+  }
+  // A directory, a device or a FIFO has no size to read up to.
+  if (!S_ISREG(st.st_mode)) {
+    lasterr = FILEERR_NOTREGULAR;
+    return -1;
+  }
   *size = uint64_t(st.st_size);
   return 0;
 }
@@ -56,3 +72,10 @@ int64_t file_write(fileh h, const void* buf, uint32_t len) {
 }
 
 int file_close(fileh h) { return ::close(int(h)) == 0 ? 0 : -1; }
+
+int file_lasterror() { return lasterr; }
+
+void file_errtext(int code, char* buf, uint32_t len) {
+  if (len == 0) return;
+  snprintf(buf, len, "%s", code == FILEERR_NOTREGULAR ? "not a regular file" : strerror(code));
+}

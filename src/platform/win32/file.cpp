@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "platform/win32/account.h"
 
 namespace {
@@ -12,13 +15,24 @@ HANDLE winh(fileh h) { return reinterpret_cast<HANDLE>(h); }
 
 fileh fromwin(HANDLE h) { return h == INVALID_HANDLE_VALUE ? FILE_INVALID : reinterpret_cast<fileh>(h); }
 
+// The relay has one thread; the reason is asked for right after the failure.
+int lasterr = 0;
+
 }  // namespace
 
 fileh file_openread(const char* path) {
   // Others may read the file meanwhile, not write it. A device or a named
   // pipe opens without waiting; file_size then refuses it.
-  return fromwin(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // A folder does not open as a file at all ("Access is denied"): say
+    // what it is instead.
+    lasterr = int(GetLastError());
+    DWORD attr = GetFileAttributesA(path);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0) lasterr = FILEERR_NOTREGULAR;
+  }
+  return fromwin(h);
 }
 
 fileh file_openrw(const char* path) {
@@ -61,9 +75,15 @@ bool file_private(fileh h) {
 int file_size(fileh h, uint64_t* size) {
   // Only a file on a disk has a size to read up to; a console, a device or
   // a pipe has none.
-  if (GetFileType(winh(h)) != FILE_TYPE_DISK) return -1;
+  if (GetFileType(winh(h)) != FILE_TYPE_DISK) {
+    lasterr = FILEERR_NOTREGULAR;
+    return -1;
+  }
   LARGE_INTEGER n;
-  if (!GetFileSizeEx(winh(h), &n)) return -1;
+  if (!GetFileSizeEx(winh(h), &n)) {
+    lasterr = int(GetLastError());
+    return -1;
+  }
   *size = uint64_t(n.QuadPart);
   return 0;
 }
@@ -90,3 +110,20 @@ int64_t file_write(fileh h, const void* buf, uint32_t len) {
 }
 
 int file_close(fileh h) { return CloseHandle(winh(h)) ? 0 : -1; }
+
+int file_lasterror() { return lasterr; }
+
+void file_errtext(int code, char* buf, uint32_t len) {
+  if (len == 0) return;
+  if (code == FILEERR_NOTREGULAR) {
+    snprintf(buf, len, "not a regular file");
+    return;
+  }
+  // The system's sentence, without its line end and full stop.
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0, buf,
+                           len, nullptr);
+  if (n == 0) snprintf(buf, len, "system error %d", code);
+  size_t end = strlen(buf);
+  while (end > 0 && (buf[end - 1] == '\r' || buf[end - 1] == '\n' || buf[end - 1] == ' ' || buf[end - 1] == '.'))
+    buf[--end] = 0;
+}

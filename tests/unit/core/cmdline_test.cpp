@@ -9,6 +9,7 @@ namespace {
 
 const std::string VERSION = "kevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n";
 const std::string MISSING = "** Missing parameter(s) on command\n";
+const std::string USAGE = out(printusage);
 
 // parse(args): parsecmd over the arguments, separated by '|' (the program
 // name is added); its result, its log and the settings it made, as text.
@@ -55,6 +56,13 @@ TEST(Cmdline, ArgvTable) {
       {"80|host|23|extra|-zzz", "1 ** Too many parameters on command\n"},
       // Complaints in argument order, the version lines after the scan.
       {"-x|0|-v|host", "1 ** Invalid option: -x\n** Invalid port number: 0\n" + VERSION + MISSING},
+      // The version alone, or the usage, is the whole answer; errors still count.
+      {"-v", "2 " + VERSION},
+      {"--version|-d=2", "2 " + VERSION},
+      {"--version|80", "1 " + VERSION + MISSING},
+      {"-h|80|h|2", "2 " + USAGE},
+      {"-?|-w", "2 " + USAGE},
+      {"-h|-q", "1 ** Invalid option: -q\n" + MISSING},
   };
   for (const auto& r : rows) EXPECT_EQ(parse(r.args), r.want) << r.args;
   for (std::string a : {"-d=", "-b=", "-f=", "-t=", "-buf=", "-x", "-1x", "-", "-V", "-dd"})

@@ -1,5 +1,6 @@
 // The parameter file: one table of file text to log, record and the address
 // filter's decisions.
+#include <filesystem>
 #include <sstream>
 
 #include "params/ipfilter.h"
@@ -33,6 +34,26 @@ std::string rec(const paramrec& p) {
     r += s;
   }
   return r;
+}
+
+// where(log, path, refused): the log without its "   (line N of path)"
+// lines, each of which must follow a message ("** "); each message of an
+// error, not a warning, takes 1 from *refused.
+std::string where(const std::string& log, const std::string& path, uint32_t* refused) {
+  std::string rest, tail = " of " + path + ")";
+  bool message = false;   // the line before is a message
+  for (size_t at = 0, end; at < log.size(); at = end + 1) {
+    end = std::min(log.find('\n', at), log.size());
+    std::string line = log.substr(at, end - at);
+    bool cont = line.rfind("   (line ", 0) == 0 && line.size() > tail.size() &&
+                line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+    EXPECT_EQ(cont, message) << (cont ? "a line number after no message: " : "no line number after: ") << line;
+    message = !cont && line.rfind("** ", 0) == 0;
+    if (message && line.rfind("** Warning", 0) != 0) --*refused;
+    if (!cont) rest += line + "\n";
+  }
+  EXPECT_FALSE(message) << "no line number after the last message";
+  return rest;
 }
 
 }  // namespace
@@ -95,7 +116,7 @@ TEST(ParamFile, TextToLogAndRecord) {
       // Only secrets may be quoted.
       {"TUNNEL 'OPTIONS' MINMSGLEN 5\nFILTER 'DENY' 10\nFILTER DENY '10'\n", 0, "** Error: invalid type of TUNNEL statement: 'OPTIONS'\n"
        "** Invalid keyword 'DENY' on FILTER statement\n** Invalid IP addr specification '10' in FILTER statement\n", D},
-      {"TUNNEL SERVERSIDE USERNAME 'a b' SECRET x", 0, "** Error: invalid keyword b' on TUNNEL statement\n", D},
+      {"TUNNEL SERVERSIDE USERNAME 'a b' SECRET x", 0, "** Error: invalid keyword ******** on TUNNEL statement\n", D},
       {"tunnel serverside username ?? secret x", 0, "** Error: invalid value on TUNNEL statement: ??\n", D},
       {"tunnel serverside user bob", 0, "** Error: Incomplete statement: tunnel serverside user bob\n", D},
       {"TUNNEL CLIENTSIDE USERNAME c SECRET x\nTUNNEL SERVERSIDE USERNAME s SECRET y\n", 0, "", "c1 s1 e2/290 min0 mult256 c/x/00 s/y/00"},
@@ -128,7 +149,12 @@ TEST(ParamFile, TextToLogAndRecord) {
     runctx ctx{};
     ctx.dbglevel = r.dbglevel, ctx.paramrec = &p;
     memset(&p, 0x5A, sizeof p);   // stale contents must not survive the defaults
-    std::string log = out([&] { readparamfile(path.c_str(), &ctx); }), got = rec(p);
+    uint32_t refused = 0;
+    std::string log = out([&] { refused = readparamfile(path.c_str(), &ctx); }), got = rec(p);
+    // Every message is followed by the line that says where; each error (not
+    // a warning) is one refused statement. The rows show the rest.
+    log = where(log, path, &refused);
+    EXPECT_EQ(refused, 0u) << "refused statements not counted, or counted without a message: " << r.text.substr(0, 100);
     EXPECT_EQ(r.log == "..." ? r.log : log, r.log) << r.text.substr(0, 100);
     if (r.rec.size() > 3 && r.rec.substr(r.rec.size() - 3) == "...") got = got.substr(0, r.rec.size() - 3) + "...";
     EXPECT_EQ(got, r.rec) << r.text.substr(0, 100);
@@ -138,5 +164,31 @@ TEST(ParamFile, TextToLogAndRecord) {
       sscanf(a.c_str(), "%u.%u.%u.%u", &o[0], &o[1], &o[2], &o[3]);
       EXPECT_EQ(ipfilter(ipv4(uint8_t(o[0]), uint8_t(o[1]), uint8_t(o[2]), uint8_t(o[3])), &p), a.back() == '+') << r.text << a;
     }
+  }
+}
+
+// Where and why: the line numbers, counted from 1 also past blank, comment
+// and overlong lines; a folder and a file too large are not read at all.
+TEST(ParamFile, SaysWhereAndCountsRefused) {
+  std::string dir = testdir() + "/adir", big = file("big.par", std::string(PARAMFILEMAX + 1, '\n'));
+  std::filesystem::create_directory(dir);
+  const std::string path = file("where.par", "TUNNEL OPTIONS MINMSGLEN 5\n\n# note\n" + std::string(900, 'x') +
+                                                 "\nTUNEL OPTIONS\nFILTER DENY 10.1 10.2\nTUNNEL CL USER a SECRET b c\n");
+  const struct { std::string path, log; uint32_t refused; } rows[] = {
+      {path, "** Error: unknown statement in parameter file: " + std::string(299, 'x') + "\n   (line 4 of " + path +
+       ")\n** Error: unknown statement in parameter file: TUNEL\n   (line 5 of " + path +
+       ")\n** Warning: extra word 10.2 on FILTER statement ignored\n   (line 6 of " + path +
+       ")\n** Error: invalid keyword ******** on TUNNEL statement\n   (line 7 of " + path + ")\n", 3},
+      {dir, "** Error opening parameter file " + dir + "\n   (not a regular file)\n", 1},
+      {big, "** Error opening parameter file " + big + "\n   (larger than 1048576 bytes)\n", 1},
+      {file("limit.par", std::string(PARAMFILEMAX, '\n')), "", 0},
+  };
+  for (const auto& r : rows) {
+    paramrec p;
+    runctx ctx{};
+    ctx.paramrec = &p;
+    uint32_t refused = 9;
+    EXPECT_EQ(out([&] { refused = readparamfile(r.path.c_str(), &ctx); }), r.log);
+    EXPECT_EQ(refused, r.refused) << r.path;
   }
 }
