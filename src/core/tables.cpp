@@ -88,6 +88,10 @@ uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* num
   // Best effort: without the probes the connection works as before.
   net_setkeepalive(socnew);
   net_setkeepalive(socn2);
+  // Each side passes on what it has at once, without waiting for the
+  // peer's delayed acknowledgement of a short tail. Best effort too.
+  net_setnodelay(socnew);
+  net_setnodelay(socn2);
 
   // One buffer per direction; their contents are overwritten before use.
   buf1 = static_cast<uint8_t*>(malloc(bufsize));

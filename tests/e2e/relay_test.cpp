@@ -2,7 +2,6 @@
 // right after sending, and peers that misbehave kept to their own connection.
 #include <gtest/gtest.h>
 
-
 #include "support/harness.h"
 
 namespace {
@@ -49,6 +48,29 @@ TEST(Data, EndsThatSendThenCloseLoseNothing) {
   EXPECT_TRUE(p.wait_for("1: ** Socket EOF on conn 1\n1: Connection closed", 20000)) << p.out;
   for (int i = 0; i < 200 && got < data.size(); i++) usleep(10000);
   EXPECT_EQ(got.load(), data.size());
+}
+
+// Requests and answers on one connection, as a web or database client makes
+// them: an answer longer than the buffer goes on in two sends, and a relay
+// that let the system hold the short second one back for the peer's delayed
+// acknowledgement (40 ms or more each time) would take seconds for these 50.
+TEST(Data, AnswersOnOneConnectionAreNotHeldBack) {
+  const std::string answer = random_bytes(10240, 4);
+  server srv([&](int fd, size_t) {
+    char req[100];
+    while (transfer(fd, req, sizeof req, 5000, false) && send_all(fd, answer.data(), answer.size())) {}
+  });
+  uint16_t port = free_port();
+  proc p = relay(args({}, port, srv.port));
+  client c(port);
+  std::string req(100, 'q'), back(answer.size(), '\0');
+  int64_t start = now_ms();
+  int rounds = 0;
+  while (rounds < 50 && send_all(c.fd, req.data(), req.size(), 5000) &&
+         transfer(c.fd, back.data(), back.size(), 5000, false) && back == answer)
+    rounds++;
+  EXPECT_EQ(rounds, 50);
+  EXPECT_LT(now_ms() - start, 1000) << "50 rounds";
 }
 
 TEST(Fault, MisbehavingPeersAreConfined) {

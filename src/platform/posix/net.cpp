@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -220,6 +221,14 @@ int net_setkeepalive(sockh h) {
   if (fd < 0) return failwsa(NETERR_NOTSOCK);
   int one = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) return fail(errno);
+  return 0;
+}
+
+int net_setnodelay(sockh h) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
+  int one = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return fail(errno);
   return 0;
 }
 
