@@ -94,7 +94,7 @@ bool acceptstep(entryctx* e, loopctx* lc, runctx* ctx) {
 
   // The connection owns socn1 from here, also when addsrvent fails.
   uint32_t enti = 0;
-  if (addsrvent(socn1, ctx, ctx->servtbl, lc->numsrvent, &enti, ctx->soctbl, lc->numsoctbl) != 0) {
+  if (addsrvent(socn1, addr, ctx, ctx->servtbl, lc->numsrvent, &enti, ctx->soctbl, lc->numsoctbl) != 0) {
     if (lc->acceptone) progexit(EX_REJECTED, ctx);
     return false;
   }
