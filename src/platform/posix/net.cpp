@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -296,6 +297,10 @@ int net_close(sockh h) {
 }
 
 int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
+  // Standard output is fully buffered; whatever the relay printed is
+  // written out before it waits, so no log line is held back meanwhile.
+  fflush(stdout);
+
   sockset* sets[3] = {rd, wr, ex};
   const short want[3] = {POLLIN, POLLOUT, POLLPRI};
 
@@ -373,6 +378,8 @@ int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
 }
 
 int net_lookup(const char* name, uint32_t* addr) {
+  // A lookup may wait for the network; show what was printed first.
+  fflush(stdout);
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET;
