@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -162,8 +163,10 @@ sockh net_socket() {
 int net_setnonblocking(sockh h) {
   int fd = validfd(h);
   if (fd < 0) return failwsa(NETERR_NOTSOCK);
-  int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) return fail(errno);
+  // One call, like Winsock's ioctlsocket(FIONBIO), where reading the flags
+  // and writing them back would take two.
+  int one = 1;
+  if (::ioctl(fd, FIONBIO, &one) != 0) return fail(errno);
   return 0;
 }
 
