@@ -13,7 +13,7 @@ set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 kevra=${1:-$root/build/release/kevra}
 old=${KEVRA_OLD:-}
-command -v strace >/dev/null || { echo "syscalls.sh needs strace (.ci/packages, bench)" >&2; exit 1; }
+bash "$root/.ci/deps.sh" bench || exit 1
 . "$root/bench/benchlib.sh"
 
 "$tool" serve >"$work/server.port" &
