@@ -10,16 +10,19 @@ using namespace harness;
 
 class Sizes : public testing::TestWithParam<uint32_t> {};
 
+// At -d: the sends and reads the relay tries before select() has reported
+// the socket ready often find nothing to do, and must say nothing about it;
+// a would-block note is for a socket select() reported ready.
 TEST_P(Sizes, ByteExactBothWays) {
   server srv(echo);
   uint16_t port = free_port();
   uint32_t buf = GetParam();
-  proc p = relay(args({"-buf=" + std::to_string(buf)}, port, srv.port));
+  proc p = relay(args({"-d", "-buf=" + std::to_string(buf)}, port, srv.port));
   for (size_t n : {size_t(1), size_t(buf), size_t(buf) + 1, size_t(20) << 20}) {
     client c(port);
     EXPECT_TRUE(echo_ok(c.fd, random_bytes(n, uint32_t(n)))) << n << " bytes";
   }
-  EXPECT_EQ(p.count("rror") + p.count("****"), 0u) << p.out;
+  EXPECT_EQ(p.count("rror") + p.count("****") + p.count("WOULDBLOCK"), 0u) << p.out.substr(0, 2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Buffers, Sizes, testing::Values(512u, 8192u, 200000u));
