@@ -13,6 +13,7 @@ import argparse
 import re
 import statistics
 import sys
+import textwrap
 
 BEGIN = "<!-- figures: written by bench/figures.py from one bench/goals.sh run -->"
 END = "<!-- figures: end -->"
@@ -247,7 +248,7 @@ def plot(run, path):
 
     paths = [p for p in ["direct", "kevra", "old", "socat", "rinetd", "tunnel", "tunnel_old",
                          "tunnel_3des", "spiped", "stunnel"] if run.has(p)]
-    fig, ax = plt.subplots(figsize=(10, 5.2))
+    fig, ax = plt.subplots(figsize=(10, 5.4))
     width = 0.38
     for i, (d, name, colour) in enumerate((("up", "client → server", "#3b6ea8"),
                                             ("down", "server → client", "#e08a2c"))):
@@ -260,10 +261,10 @@ def plot(run, path):
             hi.append(max(v) - mv if v else 0)
         xs = [j + (i - 0.5) * width for j in range(len(paths))]
         ax.bar(xs, meds, width, label=name, color=colour, yerr=[lo, hi], capsize=3)
-        for x, mv in zip(xs, meds):
-            ax.text(x, mv, f"{mv:.0f}", ha="center", va="bottom", fontsize=7)
+        for x, mv, h in zip(xs, meds, hi):
+            ax.text(x, (mv + h) * 1.06, f"{mv:.0f}", ha="center", va="bottom", fontsize=7)
     ax.set_xticks(range(len(paths)))
-    ax.set_xticklabels([run.label(p).replace(", ", "\n").replace(" (", "\n(") for p in paths], fontsize=8)
+    ax.set_xticklabels([textwrap.fill(run.label(p).replace(",", ""), 11) for p in paths], fontsize=8)
     ax.set_ylabel("MB/s (median; whiskers: smallest and largest round)")
     ax.set_yscale("log")
     m = run.meta

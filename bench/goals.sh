@@ -212,4 +212,4 @@ done
   awk -F, 'NR > 1 { gsub(/"/, "", $1); u = $5 == "ms" ? 1e3 : $5 == "us" ? 1 : 1e-3; printf "prim\t%s\t0\t%.3f\n", $1, $4 * u }' >>"$raw"
 echo "load_end	$(cut -d' ' -f1-3 /proc/loadavg)" >>"$out/meta.tsv"
 
-python3 "$root/bench/figures.py" "$out" --goals
+"$root/bench/figures.py" "$out" --goals   # the system python3, which has matplotlib
