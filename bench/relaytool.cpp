@@ -2,12 +2,17 @@
 //
 //   relaytool serve                    listen on 127.0.0.1, print the port, serve
 //                                      each client by its first byte:
-//                                      'S' sink, 'R' endless source, 'E' echo
+//                                      'S' sink, 'R' endless source, 'E' echo,
+//                                      'Q' a 10 KB answer to each 100-byte request
 //   relaytool send PORT SECONDS        push data for SECONDS, then wait until the
 //                                      far end has taken it all; prints "bytes seconds"
 //   relaytool recv PORT SECONDS        read a source for SECONDS; prints "bytes seconds"
 //   relaytool pingpong PORT COUNT SIZE round trips of SIZE bytes; prints
 //                                      "median_us p99_us"
+//   relaytool reqresp PORT COUNT       COUNT requests of 100 bytes, each answered
+//                                      with 10 KB, on one connection, as a
+//                                      keep-alive web client makes them; prints
+//                                      "mean_ms p50_ms p99_ms" per request
 //   relaytool connrate PORT SECONDS    connect, one byte there and back, close,
 //                                      for SECONDS; prints "connections seconds"
 //   relaytool firstbyte PORT COUNT     COUNT connections one at a time, 20 ms
@@ -42,6 +47,7 @@ namespace {
 using clk = std::chrono::steady_clock;
 constexpr size_t CHUNK = 256 * 1024;
 constexpr int IOLIMIT_S = 10;
+constexpr size_t REQLEN = 100, ANSLEN = 10240;
 
 // pattern(): two periods of the bulk data; the byte at stream offset n is
 // pattern()[n % CHUNK], so any received run of up to CHUNK bytes compares in one call.
@@ -148,6 +154,9 @@ void serveone(int fd) {
       ssize_t k;
       while ((k = recv(fd, buf.data(), buf.size(), 0)) > 0)
         if (!sendall(fd, buf.data(), size_t(k))) break;
+    } else if (mode == 'Q') {
+      // The answer in one send, as a web server writes a small file.
+      while (recvall(fd, buf.data(), REQLEN) && sendall(fd, pattern().data(), ANSLEN)) {}
     }
   }
   close(fd);
@@ -243,6 +252,27 @@ int pingpong(int port, int count, int size) {
   return 0;
 }
 
+int reqresp(int port, int count) {
+  int fd = dial(port);
+  if (fd < 0) die("connect");
+  if (!sendall(fd, "Q", 1)) die("send");
+  std::vector<char> req(REQLEN, 'q'), ans(ANSLEN);
+  std::vector<double> ms;
+  ms.reserve(size_t(count));
+  auto all = clk::now();
+  for (int i = 0; i < count; i++) {
+    auto t0 = clk::now();
+    if (!sendall(fd, req.data(), REQLEN) || !recvall(fd, ans.data(), ANSLEN)) die("request");
+    if (!checked(ans.data(), ANSLEN, 0)) fault("wrong answer");
+    ms.push_back(since(t0) * 1e3);
+  }
+  double mean = since(all) * 1e3 / count;
+  close(fd);
+  std::sort(ms.begin(), ms.end());
+  printf("%.3f %.3f %.3f\n", mean, ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]);
+  return 0;
+}
+
 int connrate(int port, double seconds) {
   auto t0 = clk::now();
   unsigned long n = 0;
@@ -306,6 +336,7 @@ int main(int argc, char** argv) {
   if (argc == 4 && !strcmp(argv[1], "recv")) return recvfor(atoi(argv[2]), atof(argv[3]));
   if (argc == 5 && !strcmp(argv[1], "pingpong"))
     return pingpong(atoi(argv[2]), std::max(1, atoi(argv[3])), std::max(1, atoi(argv[4])));
+  if (argc == 4 && !strcmp(argv[1], "reqresp")) return reqresp(atoi(argv[2]), std::max(1, atoi(argv[3])));
   if (argc == 4 && !strcmp(argv[1], "connrate")) return connrate(atoi(argv[2]), atof(argv[3]));
   if (argc == 4 && !strcmp(argv[1], "firstbyte"))
     return firstbyte(atoi(argv[2]), std::max(1, atoi(argv[3])));

@@ -122,6 +122,7 @@ struct socent {
   uint32_t sbufrdsize;
   uint32_t rneed;        // bytes that complete the RD; 0 = any one recv
   uint32_t rdone;
+  bool rmore;            // the last completed read filled its room: more may wait
   uint8_t* wbuf;         // buffer WR sends from
   uint32_t sbufwrsize;
   uint32_t wlen;

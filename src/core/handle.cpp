@@ -13,12 +13,20 @@
 
 namespace {
 
+// How many reads and writes one handled entry may chain without a wait:
+// each completed step tries the next one of its connection at once (a read
+// the partner's send, a write the partner's next read), so bulk data does
+// not pay a select() per buffer; the bound keeps one busy connection from
+// holding the pass while the others wait.
+constexpr int EAGER_STEPS = 8;
+
 // The entry being handled, its connection and the connected-now flag.
 struct entryctx {
   socent* p;
   uint32_t connid;   // Server Table index + 1; 0 for the listening socket
   srvent* psrv;      // null for the listening socket
   bool connectednow;
+  int eager;         // steps that may still be tried without a wait
 };
 
 void setentry(entryctx* e, socent* p, runctx* ctx) {
@@ -94,7 +102,7 @@ bool acceptstep(entryctx* e, loopctx* lc, runctx* ctx) {
 
   // The connection owns socn1 from here, also when addsrvent fails.
   uint32_t enti = 0;
-  if (addsrvent(socn1, ctx, ctx->servtbl, lc->numsrvent, &enti, ctx->soctbl, lc->numsoctbl) != 0) {
+  if (addsrvent(socn1, addr, ctx, ctx->servtbl, lc->numsrvent, &enti, ctx->soctbl, lc->numsoctbl) != 0) {
     if (lc->acceptone) progexit(EX_REJECTED, ctx);
     return false;
   }
@@ -210,8 +218,25 @@ void splitpayload(socent* q, const runctx* ctx) {
   q->wlen = part;
 }
 
+void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled);
+void writestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled);
+
+// The partner q of e->p has work again: try it now, without waiting for
+// select(), while e's chain of steps has some left. An attempt that would
+// block stays pending for the next pass, exactly as if it had not been made.
+void trypartner(const entryctx* e, socent* q, uint32_t op, loopctx* lc, runctx* ctx, passctx* pc) {
+  if (e->eager <= 0 || q->closerc != 0) return;
+  entryctx f{};
+  setentry(&f, q, ctx);
+  f.eager = e->eager - 1;
+  if (op == OP_WR)
+    writestep(&f, lc, ctx, pc, false);
+  else
+    readstep(&f, lc, ctx, pc, false);
+}
+
 // A read has completed: pass the data on, or take the next handshake step.
-void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
+void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   socent* p = e->p;
   p->oper &= ~OP_RD;
   if (p->closerc != 0) {
@@ -220,7 +245,15 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
   }
   if (p->action == ACT_RELAY) {
     uint32_t rc = tunnel(TC_RECV, p, ctx);
-    if (rc == 1) return;   // the rest of a record is still to come
+    if (rc == 1) {
+      // The rest of the record is still to come, most often already here.
+      if ((p->oper & OP_RD) && e->eager > 0) {
+        entryctx f = *e;
+        f.eager--;
+        readstep(&f, lc, ctx, pc, false);
+      }
+      return;
+    }
     if (rc >= 2) {
       p->closerc = CLOSE_TUNNEL;
       return;
@@ -234,6 +267,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
     if (tunnel(TC_SEND, q, ctx) == 0) {
       q->action = ACT_RELAY;
       q->oper |= OP_WR;
+      trypartner(e, q, OP_WR, lc, ctx, pc);
     } else {
       p->closerc = CLOSE_TUNNEL;
     }
@@ -242,7 +276,9 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx) {
   }
 }
 
-void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
+// readstep(e, lc, ctx, pc, polled): one recv() for e->p; polled is true
+// when select() reported the socket readable.
+void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) {
   socent* p = e->p;
   unsigned long id = e->connid;
   if (ctx->dbglevel >= 3)
@@ -267,7 +303,7 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   if (p->rdone >= limit || (p->rdone != 0 && p->rneed == 0)) {
     printf("%lu: **** RD: Invalid rdone=%lu rneed=%lu\n", id, (unsigned long)p->rdone,
            (unsigned long)p->rneed);
-    readdone(e, lc, ctx);
+    readdone(e, lc, ctx, pc);
     return;
   }
 
@@ -279,7 +315,9 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   } else if (n < 0) {
     int err = net_lasterror();
     if (err == NETERR_WOULDBLOCK) {
-      if (ctx->dbglevel >= 1)
+      // The note tells of a wait that select() announced in vain, not of
+      // an attempt made without asking it.
+      if (polled && ctx->dbglevel >= 1)
         printf("%lu: Note: recv() on conn %lu got WSAEWOULDBLOCK\n", id, (unsigned long)p->conn);
       return;
     }
@@ -293,13 +331,15 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     p->lasttime = pc->passtime;
     p->rdone += uint32_t(n);
     if (p->rneed != 0 && p->rdone < p->rneed) return;
+    // A read that filled all the room it had may have left more behind.
+    p->rmore = p->rdone == limit;
   }
-  readdone(e, lc, ctx);
+  readdone(e, lc, ctx, pc);
 }
 
 // A write has completed: let the partner read again, or take the next
 // handshake step.
-void writedone(entryctx* e, runctx* ctx) {
+void writedone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   socent* p = e->p;
   p->oper &= ~OP_WR;
   if (p->closerc != 0) {
@@ -312,10 +352,16 @@ void writedone(entryctx* e, runctx* ctx) {
     memmove(p->wbuf, p->wbuf + p->sbufwrsize - p->wpend, part);
     p->wpend -= part;
     p->wlen = part, p->wdone = 0;
-    if (tunnel(TC_SEND, p, ctx) == 0)
+    if (tunnel(TC_SEND, p, ctx) == 0) {
       p->oper |= OP_WR;
-    else
+      if (e->eager > 0) {
+        entryctx f = *e;
+        f.eager--;
+        writestep(&f, lc, ctx, pc, false);
+      }
+    } else {
       p->closerc = CLOSE_TUNNEL;
+    }
   } else if (p->action == ACT_RELAY) {
     // The buffer just sent is free for the partner's next read.
     socent* q = partnerof(p, ctx);
@@ -323,12 +369,16 @@ void writedone(entryctx* e, runctx* ctx) {
     q->oper |= OP_RD;
     q->rbuf = p->wbuf, q->sbufrdsize = p->sbufwrsize, q->rdone = 0;
     q->rneed = istunnelend(q, ctx->paramrec) ? RECHEADER : 0;
+    // A reader whose last read filled the buffer has more waiting, most often.
+    if (q->rmore) trypartner(e, q, OP_RD, lc, ctx, pc);
   } else if (ishswrite(p->action)) {
     handshakestep(e, ctx);
   }
 }
 
-void writestep(entryctx* e, runctx* ctx, passctx* pc) {
+// writestep(e, lc, ctx, pc, polled): one send() for e->p; polled is true
+// when select() reported the socket writable.
+void writestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) {
   socent* p = e->p;
   unsigned long id = e->connid;
   if (ctx->dbglevel >= 3)
@@ -338,14 +388,14 @@ void writestep(entryctx* e, runctx* ctx, passctx* pc) {
   if (p->wdone >= p->wlen) {
     printf("%lu: **** WR: Invalid wdone=%lu wlen=%lu\n", id, (unsigned long)p->wdone,
            (unsigned long)p->wlen);
-    writedone(e, ctx);
+    writedone(e, lc, ctx, pc);
     return;
   }
   int n = net_send(p->soc, p->wbuf + p->wdone, p->wlen - p->wdone);
   if (n < 0) {
     int err = net_lasterror();
     if (err == NETERR_WOULDBLOCK) {
-      if (ctx->dbglevel >= 1)
+      if (polled && ctx->dbglevel >= 1)
         printf("%lu: Note: send() on conn %lu got WSAEWOULDBLOCK\n", id, (unsigned long)p->conn);
       return;
     }
@@ -360,7 +410,7 @@ void writestep(entryctx* e, runctx* ctx, passctx* pc) {
     p->wdone += uint32_t(n);
     if (p->wdone < p->wlen) return;
   }
-  writedone(e, ctx);
+  writedone(e, lc, ctx, pc);
 }
 
 }  // namespace
@@ -368,6 +418,7 @@ void writestep(entryctx* e, runctx* ctx, passctx* pc) {
 void handleentry(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc) {
   entryctx e{};
   setentry(&e, ctx->soctbl[i], ctx);
+  e.eager = EAGER_STEPS;
 
   // Accept step: the listening socket has a client waiting.
   if (e.p->oper == OP_ACCEPT && sockset_has(&pc->rd, lc->socn3)) {
@@ -383,11 +434,11 @@ void handleentry(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc) {
   if (established) establishedstep(&e, ctx, pc);
 
   // Read step.
-  if ((e.p->oper & OP_RD) && sockset_has(&pc->rd, e.p->soc)) readstep(&e, lc, ctx, pc);
+  if ((e.p->oper & OP_RD) && sockset_has(&pc->rd, e.p->soc)) readstep(&e, lc, ctx, pc, true);
 
   // Write step.
   if (e.p->closerc != 0) e.p->oper = 0;
-  if ((e.p->oper & OP_WR) && sockset_has(&pc->wr, e.p->soc)) writestep(&e, ctx, pc);
+  if ((e.p->oper & OP_WR) && sockset_has(&pc->wr, e.p->soc)) writestep(&e, lc, ctx, pc, true);
 
   // Final step.
   if (e.p->closerc != 0) e.p->oper = 0;

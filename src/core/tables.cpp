@@ -41,8 +41,8 @@ uint32_t ptbldel(void** tbl, uint32_t* count, uint32_t index) {
   return 0;
 }
 
-uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* numsrvent,
-                   uint32_t* index, socent** soctbl, uint32_t* numsoctbl) {
+uint32_t addsrvent(uint32_t socnew, uint32_t peeraddr, runctx* ctx, srvent** servtbl,
+                   uint32_t* numsrvent, uint32_t* index, socent** soctbl, uint32_t* numsoctbl) {
   // What a rejection must undo, in the order it was taken.
   sockh socn2 = NET_INVALID;
   uint8_t* buf1 = nullptr;
@@ -51,17 +51,9 @@ uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* num
   void** stbl = reinterpret_cast<void**>(soctbl);
   uint32_t bufsize = ctx->bufsize;
   uint32_t before, rc;
-  uint16_t peerport = 0;
-  uint32_t peeraddr = 0;
   int err;
 
-  // Who is calling?
-  if (net_getpeername(socnew, &peeraddr, &peerport) != 0) {
-    err = net_lasterror();
-    printf("** Error %d from getpeername() call for socnew\n", err);
-    sockerrmsg(0, err);
-    goto rejected;
-  }
+  // Who is calling: accept() has told already.
   if (!ipfilter(peeraddr, ctx->paramrec)) {
     printf("  Connection refused by IP address filter.\n");
     goto rejected;
@@ -88,6 +80,10 @@ uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* num
   // Best effort: without the probes the connection works as before.
   net_setkeepalive(socnew);
   net_setkeepalive(socn2);
+  // Each side passes on what it has at once, without waiting for the
+  // peer's delayed acknowledgement of a short tail. Best effort too.
+  net_setnodelay(socnew);
+  net_setnodelay(socn2);
 
   // One buffer per direction; their contents are overwritten before use.
   buf1 = static_cast<uint8_t*>(malloc(bufsize));

@@ -16,9 +16,10 @@ uint32_t ptbladd(void** tbl, uint32_t* count, uint32_t* index, uint32_t max, siz
 // the null slots at the top. Always 0.
 uint32_t ptbldel(void** tbl, uint32_t* count, uint32_t index);
 
-// addsrvent(socnew, ctx, servtbl, numsrvent, index, soctbl, numsoctbl): set up
-// a connection for the accepted socket socnew; 0 done, 1 refused or rejected.
-uint32_t addsrvent(uint32_t socnew, runctx* ctx, srvent** servtbl, uint32_t* numsrvent,
+// addsrvent(socnew, peeraddr, ctx, servtbl, numsrvent, index, soctbl,
+// numsoctbl): set up a connection for the accepted socket socnew, whose peer
+// accept() reported at peeraddr; 0 done, 1 refused or rejected.
+uint32_t addsrvent(uint32_t socnew, uint32_t peeraddr, runctx* ctx, srvent** servtbl, uint32_t* numsrvent,
                    uint32_t* index, socent** soctbl, uint32_t* numsoctbl);
 
 // freesrvent(index, ctx, servtbl, numsrvent, soctbl, numsoctbl): close and free

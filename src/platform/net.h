@@ -70,6 +70,10 @@ int net_send(sockh h, const void* buf, uint32_t len);      // bytes or -1
 // of holding its connection forever; 0 or -1. Changes nothing on the wire
 // while the peer answers.
 int net_setkeepalive(sockh h);
+// net_setnodelay(h): send each write at once (TCP_NODELAY). A relay passes on
+// what it has as soon as it has it; holding a short tail back until the
+// peer's delayed acknowledgement only adds latency; 0 or -1.
+int net_setnodelay(sockh h);
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port); // 0 or -1
 int net_getsockerror(sockh h, int* err);                   // SO_ERROR as a Winsock number; 0 or -1
 int net_close(sockh h);                                    // 0 or -1

@@ -132,7 +132,11 @@ void con_end() {
   ttyfd = -1;
 }
 
-int con_getkey() { return keydecoder_next(&keys, readbyte); }
+int con_getkey() {
+  // Whatever the log printed is on the screen before the relay waits for a key.
+  fflush(stdout);
+  return keydecoder_next(&keys, readbyte);
+}
 
 void con_write(const char* text, size_t len) {
   // Whatever the log has printed comes first on the screen.

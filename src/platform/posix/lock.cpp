@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -102,6 +103,8 @@ int lock_take(const char* name, uint32_t waitms, lockh* h) {
       ::close(fd);
       return LOCK_TIMEDOUT;
     }
+    // Show what was printed before waiting for another holder.
+    fflush(stdout);
     uint64_t pause = deadline - now < LOCK_POLLMS ? deadline - now : LOCK_POLLMS;
     timespec ts = {0, long(pause) * 1000000L};
     nanosleep(&ts, nullptr);

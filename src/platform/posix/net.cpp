@@ -4,14 +4,17 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -160,8 +163,10 @@ sockh net_socket() {
 int net_setnonblocking(sockh h) {
   int fd = validfd(h);
   if (fd < 0) return failwsa(NETERR_NOTSOCK);
-  int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) < 0) return fail(errno);
+  // One call, like Winsock's ioctlsocket(FIONBIO), where reading the flags
+  // and writing them back would take two.
+  int one = 1;
+  if (::ioctl(fd, FIONBIO, &one) != 0) return fail(errno);
   return 0;
 }
 
@@ -220,6 +225,14 @@ int net_setkeepalive(sockh h) {
   if (fd < 0) return failwsa(NETERR_NOTSOCK);
   int one = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) return fail(errno);
+  return 0;
+}
+
+int net_setnodelay(sockh h) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
+  int one = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return fail(errno);
   return 0;
 }
 
@@ -287,6 +300,10 @@ int net_close(sockh h) {
 }
 
 int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
+  // Standard output is fully buffered; whatever the relay printed is
+  // written out before it waits, so no log line is held back meanwhile.
+  fflush(stdout);
+
   sockset* sets[3] = {rd, wr, ex};
   const short want[3] = {POLLIN, POLLOUT, POLLPRI};
 
@@ -364,6 +381,8 @@ int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {
 }
 
 int net_lookup(const char* name, uint32_t* addr) {
+  // A lookup may wait for the network; show what was printed first.
+  fflush(stdout);
   addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET;

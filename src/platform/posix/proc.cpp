@@ -7,6 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+// Room for the log lines of one pass of the loop; the platform layer writes
+// them out before every wait, so the size only limits how often a long
+// burst of lines, such as a trace, is written meanwhile.
+constexpr size_t LOGBUFSIZE = 16384;
+
+}  // namespace
+
 void proc_init() {
   // Ignore broken pipes first: everything after this may print.
   signal(SIGPIPE, SIG_IGN);
@@ -23,5 +32,12 @@ void proc_init() {
     }
   }
 
-  setvbuf(stdout, nullptr, _IOLBF, 0);
+  // The log is fully buffered: a pass of the loop that prints five lines
+  // writes them with one system call, not five. The platform layer writes
+  // it out whenever the relay is about to wait (before poll(), a host name
+  // lookup, the seed file's lock and every key read at the console), so no
+  // line is held back while the relay waits, and the exit writes the rest.
+  // A fatal signal finds the buffer empty unless it strikes mid-pass: the
+  // C library cannot be called from a signal handler to write it out.
+  setvbuf(stdout, nullptr, _IOFBF, LOGBUFSIZE);
 }

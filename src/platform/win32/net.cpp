@@ -126,6 +126,12 @@ int net_setkeepalive(sockh h) {
   return rc == 0 ? 0 : -1;
 }
 
+int net_setnodelay(sockh h) {
+  BOOL one = TRUE;
+  int rc = ::setsockopt(sock(h), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  return rc == 0 ? 0 : -1;
+}
+
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port) {
   sockaddr_in sa;
   int len = sizeof sa;
