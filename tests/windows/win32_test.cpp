@@ -138,11 +138,11 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
 }
 
 TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
-  // Not a console: its bytes are the keys, as elsewhere.
+  // Not a console: its bytes are the keys, as elsewhere; a NUL byte is none.
   HANDLE r, w;
   DWORD n;
   ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
-  WriteFile(w, "ab\r\nc\x7f\x1b[Ad", 10, &n, nullptr);
+  WriteFile(w, "a\0b\r\nc\x7f\x1b[Ad", 11, &n, nullptr);
   CloseHandle(w);
   con_use(fileh(r), FILE_INVALID);
   for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd', CON_EOF, CON_EOF})
