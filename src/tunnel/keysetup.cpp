@@ -52,6 +52,9 @@ constexpr uint32_t SESSKEYLEN = 32;
 
 }  // namespace
 
+int (*gennonce_random)(void* buf, uint32_t len) = sys_random;
+void (*gennonce_seen)(const uint8_t* rec, uint32_t len) = nullptr;
+
 int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   if (count > MAXVALS) count = MAXVALS;
   uint32_t t0 = count ? vals[0] : tickcount();
@@ -104,12 +107,13 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   // The seed files are shared state that someone may have read or set, and
   // the other figures can be guessed: bytes of the system's random source
   // keep the nonces unpredictable all the same. They stay in this instance.
-  if (sys_random(rec + len, OSRANDLEN) != 0) {
+  if (gennonce_random(rec + len, OSRANDLEN) != 0) {
     secure_zero(rec + len, OSRANDLEN);
     if (rc == 0) rc = GENNONCE_OSRANDRC;
   }
   len += OSRANDLEN;
 
+  if (gennonce_seen != nullptr) gennonce_seen(rec, len);
   pbkdf2(rec, len, nonceseedsalt, sizeof nonceseedsalt, NONCESEEDITER, out, NONCELEN);
   secure_zero(rec, sizeof rec);
   secure_zero(r, sizeof r);
