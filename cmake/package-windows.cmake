@@ -1,5 +1,5 @@
-# The zip for Windows users: kevra.exe, the manual and the example parameter
-# files, with Windows line ends and Windows paths. Run by the target
+# The zip for Windows users: kevra.exe, the manual, the tunnel protocol and
+# the example parameter files, with Windows line ends and Windows paths. Run by the target
 # package-windows (make package-windows):
 #   cmake -DSOURCE=... -DEXE=... -DSTRIP=... -DOUTDIR=... -DVERSION=... -P package-windows.cmake
 set(name kevra-${VERSION}-win64)
@@ -23,6 +23,7 @@ function(crlf from to)
   file(WRITE ${to} "${text}")
 endfunction()
 crlf(${SOURCE}/docs/kevra.txt ${stage}/kevra.txt)
+crlf(${SOURCE}/docs/protocol.md ${stage}/protocol.md)
 foreach(f clientside.txt serverside.txt)
   crlf(${SOURCE}/examples/${f} ${stage}/examples/${f})
 endforeach()

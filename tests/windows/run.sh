@@ -33,8 +33,10 @@ skips=(
   # A POSIX signal at the prompt; Windows ends a console program its own way.
   "Prompt.InterruptAtTheSecretPromptEndsItTerminalRestored"
   # Wine reports a connection reset by the peer as its end (recv() 0),
-  # never as WSAECONNRESET.
+  # never as WSAECONNRESET, so kevra.exe cannot pass a reset on.
   "Rows/Exit.CodeAndLog/Reset"
+  "Rows/Abort.OnlyAnOrderlyEndEndsTheOtherSideCleanly/PlainReset"
+  "Rows/Abort.OnlyAnOrderlyEndEndsTheOtherSideCleanly/TunnelReset"
   # A descriptor limit set with ulimit; Windows has no such limit.
   "Rows/Exit.CodeAndLog/AcceptFails"
   # faketime speeds up the clock of the relay's process, but under Wine the
@@ -75,8 +77,9 @@ stage_e2e() {
 
 stage_interop() {
   echo "== Interop: the Linux kevra's tunnels to kevra.exe under Wine"
+  # (A reset that reaches kevra.exe arrives as an end there: see the skips.)
   KEVRA_BIN=$linux KEVRA_PEER_BIN=$winexe KEVRA_PEER_RUNNER=$wine \
-    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -R Tunnel
+    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -R Tunnel -E TunnelReset
 }
 
 stages=("$@")
