@@ -87,7 +87,7 @@ HANDLE openchecked(const char* dir) {
             !(attr & FILE_ATTRIBUTE_REPARSE_POINT) &&
             GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                             nullptr, &dacl, nullptr, &sd) == ERROR_SUCCESS &&
-            account_trusted(owner) && account_writers_trusted(dacl);
+            owner != nullptr && account_trusted(owner) && account_writers_trusted(dacl);
   if (sd != nullptr) LocalFree(sd);
   if (!ok) {
     CloseHandle(h);
