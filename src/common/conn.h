@@ -34,10 +34,11 @@
 //  9. action says what the loop does when the RD or WR completes (ACT_*): relay
 //     the data, take the next handshake step through tunnel(), or nothing.
 // 10. closerc is 0 while the socket is usable; once set (1 end of file, 2
-//     socket error, 3 tunnel failure) it never goes back and the entry's
-//     operations stop. The close pass frees the connection once one side has
-//     closed and the other is closed too or has no write still to finish, so
-//     data read before an end of file is still delivered.
+//     socket error, 3 tunnel failure, also an end of file that cuts a tunnel
+//     short) it never goes back and the entry's operations stop. The close
+//     pass frees the connection once one side has closed and the other is
+//     closed too or has no write still to finish, so data read before an end
+//     of file is still delivered; after a 2 or 3 both sockets end in a reset.
 // 11. tunnel() may change, on the entry it is called for and nothing else:
 //     oper, action, rneed, rdone, rbuf, sbufrdsize, wbuf, sbufwrsize, wlen,
 //     wdone, and the handshake fields (nonces, authent, hmackey, the contents

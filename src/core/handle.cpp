@@ -140,6 +140,7 @@ bool acceptstep(entryctx* e, loopctx* lc, runctx* ctx) {
   }
   printf("** connect() error %d\n", err);
   sockerrmsg(0, err);
+  net_setabort(psrv->socn1);   // the client sees the failure, not an empty answer
   freeconn(enti, lc, ctx);
   if (lc->acceptone) progexit(EX_CONNECT, ctx);
   return false;
@@ -163,6 +164,7 @@ bool connectstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     printf("%lu: ** Unknown error connecting to server\n", (unsigned long)e->connid);
   }
   p->oper = 0;
+  net_setabort(e->psrv->socn1);   // the client sees the failure, not an empty answer
   freeconn(p->enti, lc, ctx);
   e->p = nullptr;
   if (lc->acceptone) progexit(EX_CONNPEND, ctx);
@@ -311,7 +313,10 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) {
   int n = net_recv(p->soc, p->rbuf + p->rdone, limit - p->rdone);
   if (n == 0) {
     printf("%lu: ** Socket EOF on conn %lu\n", id, (unsigned long)p->conn);
-    p->closerc = CLOSE_EOF;
+    // The end of a tunnel before it is up, or inside a record, is a cut
+    // stream: a failure of the tunnel, not the end of the data.
+    bool cut = istunnelend(p, ctx->paramrec) && (p->action != ACT_RELAY || p->rdone != 0);
+    p->closerc = cut ? CLOSE_TUNNEL : CLOSE_EOF;
   } else if (n < 0) {
     int err = net_lasterror();
     if (err == NETERR_WOULDBLOCK) {

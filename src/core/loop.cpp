@@ -143,6 +143,9 @@ void closepass(loopctx* lc, runctx* ctx) {
                 (a->closerc == 0 && b->closerc != 0 && !(a->oper & OP_WR));
     if (!ends) continue;
     bool failed = a->closerc >= CLOSE_SOCKERR || b->closerc >= CLOSE_SOCKERR;
+    // After a socket error or a failed tunnel, the other side must not take
+    // the orderly end for the end of the data: both sockets end in a reset.
+    if (failed) net_setabort(psrv->socn1), net_setabort(psrv->socn2);
     freesrvent(j, ctx, ctx->servtbl, lc->numsrvent, ctx->soctbl, lc->numsoctbl);
     char ts[TSTAMPLEN];
     tstamp(ts);

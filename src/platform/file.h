@@ -7,13 +7,10 @@ constexpr fileh FILE_INVALID = -1;
 
 // file_openread(path): open an existing file read-only, others may read too.
 fileh file_openread(const char* path);
-// file_openrw(path): open for reading and writing, creating it (mode 0600) when missing;
-// never through a symbolic link, so a link planted in a shared directory cannot
-// redirect the write.
-fileh file_openrw(const char* path);
+// (State files are opened with state_openrw, statedir.h.)
 // file_private(h): true when the open file belongs to the user the relay runs
-// as and no one else may write to it, so that no other user can have chosen
-// or can later change what it holds.
+// as, no one else may write to it, and it has no other name (a hard link), so
+// that no other user can have chosen or can later change what it holds.
 bool file_private(fileh h);
 // file_size(h, size): size of the open file; 0 or -1 (also for a directory,
 // a device or a pipe, which have no size to read up to).

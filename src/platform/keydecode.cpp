@@ -15,6 +15,9 @@ int plainkey(keydecoder* d, int b) {
   if (b == '\n' && cr) return SKIP;
   if (b == '\r' || b == '\n') return CON_ENTER;
   if (b == DEL) return CON_BACKSPACE;
+  // A NUL byte is no key, and it must not pass as the first code of a
+  // cursor key either: that would swallow the character after it.
+  if (b == 0) return SKIP;
   return b;
 }
 

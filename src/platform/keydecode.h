@@ -24,5 +24,6 @@ void keydecoder_reset(keydecoder* d);
 // keydecoder_next(d, readbyte): the next key with the contract of con_getkey():
 // CR, LF or CR LF give CON_ENTER, DEL gives CON_BACKSPACE, the escape sequence
 // of a cursor or function key gives CON_KEYPREFIX and then its final byte,
-// an escape alone (nothing follows within a moment) gives 27.
+// an escape alone (nothing follows within a moment) gives 27, and a NUL byte
+// gives nothing.
 int keydecoder_next(keydecoder* d, keyreader readbyte);

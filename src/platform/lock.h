@@ -4,7 +4,8 @@
 // the user that runs the relay; when its holder dies, the next taker obtains
 // it. No other user can take it, so no other user can make its takers wait
 // (a lock another user has planted under its name is refused at once). The
-// locks of the state files live beside them, in the state folder (statedir.h).
+// locks of the state files live beside them, in the state folder (statedir.h);
+// on POSIX systems a refused state folder holds no lock either.
 #pragma once
 #include <cstdint>
 

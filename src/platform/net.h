@@ -76,6 +76,10 @@ int net_setkeepalive(sockh h);
 int net_setnodelay(sockh h);
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port); // 0 or -1
 int net_getsockerror(sockh h, int* err);                   // SO_ERROR as a Winsock number; 0 or -1
+// net_setabort(h): make the next net_close end the connection with a reset
+// (SO_LINGER on, time 0) instead of an orderly end, so that the peer sees an
+// abort, not the end of the data; 0 or -1. Bytes not yet sent are dropped.
+int net_setabort(sockh h);
 int net_close(sockh h);                                    // 0 or -1
 
 // net_select(rd, wr, ex, timeout_ms): wait like Winsock select(); sets may be

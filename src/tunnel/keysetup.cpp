@@ -42,6 +42,7 @@ constexpr uint32_t MAXVALS = 10;                // 1 start tick + 4 arrivals + 5
 constexpr uint32_t OSRANDLEN = 32;              // bytes of the system's random source
 constexpr uint32_t ENTROPYMAX = 36 + 2 * (MAXVALS - 1) + OSRANDLEN;
 constexpr uint32_t DISKFAILED = 98765;          // stands in for the free blocks when unknown
+constexpr int GENNONCE_SEEDRC = 3;              // sysrand's code for a refused seed file
 constexpr uint32_t GENNONCE_DISKRC = 10;
 constexpr uint32_t GENNONCE_OSRANDRC = 11;      // the system's random source failed
 
@@ -50,6 +51,9 @@ constexpr uint32_t HMACKEYLEN = 20;
 constexpr uint32_t SESSKEYLEN = 32;
 
 }  // namespace
+
+int (*gennonce_random)(void* buf, uint32_t len) = sys_random;
+void (*gennonce_seen)(const uint8_t* rec, uint32_t len) = nullptr;
 
 int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   if (count > MAXVALS) count = MAXVALS;
@@ -64,14 +68,19 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   for (uint32_t i = 0; i < SEEDNAMELEN; i++) name[i] = (char)(seedmaska[i] ^ seedmaskb[i]);
   name[SEEDNAMELEN] = '\0';
   char path[STATEPATHMAX];
-  uint32_t r[4] = {0, 0, 0, 0};
-  name[SEEDSELECT] = '1';
-  state_path(name, path);
-  int rc1 = (int)sysrand(1, path, &r[0], &r[1]);
-  name[SEEDSELECT] = '2';
-  state_path(name, path);
-  int rc = (int)sysrand(1, path, &r[2], &r[3]);
-  if (rc == 0) rc = rc1;
+  uint32_t r[4] = {SYSRAND_FALLBACK1, SYSRAND_FALLBACK2, SYSRAND_FALLBACK1, SYSRAND_FALLBACK2};
+  int rc = GENNONCE_SEEDRC;
+  // In a refused state folder the seed files are not even looked for: they
+  // count as refused, with the values sysrand gives then.
+  if (state_folderok()) {
+    name[SEEDSELECT] = '1';
+    state_path(name, path);
+    int rc1 = (int)sysrand(1, path, &r[0], &r[1]);
+    name[SEEDSELECT] = '2';
+    state_path(name, path);
+    rc = (int)sysrand(1, path, &r[2], &r[3]);
+    if (rc == 0) rc = rc1;
+  }
   secure_zero(name, sizeof name);
   secure_zero(path, sizeof path);
 
@@ -98,12 +107,13 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   // The seed files are shared state that someone may have read or set, and
   // the other figures can be guessed: bytes of the system's random source
   // keep the nonces unpredictable all the same. They stay in this instance.
-  if (sys_random(rec + len, OSRANDLEN) != 0) {
+  if (gennonce_random(rec + len, OSRANDLEN) != 0) {
     secure_zero(rec + len, OSRANDLEN);
     if (rc == 0) rc = GENNONCE_OSRANDRC;
   }
   len += OSRANDLEN;
 
+  if (gennonce_seen != nullptr) gennonce_seen(rec, len);
   pbkdf2(rec, len, nonceseedsalt, sizeof nonceseedsalt, NONCESEEDITER, out, NONCELEN);
   secure_zero(rec, sizeof rec);
   secure_zero(r, sizeof r);
@@ -128,7 +138,12 @@ uint32_t encrsetup(srvent* psrv, runctx* ctx) {
 
   uint8_t seed[NONCELEN];
   int rc = gennonce(vals, n, seed);
-  if (rc != 0) printf("** Warning: In encrsetup(), gennonce() gave rc=%d\n", rc);
+  // A refused state folder stays refused for the run: it is reported once,
+  // not at every connection.
+  static bool folderreported = false;
+  bool folder = rc == GENNONCE_SEEDRC && !state_folderok();
+  if (rc != 0 && !(folder && folderreported)) printf("** Warning: In encrsetup(), gennonce() gave rc=%d\n", rc);
+  if (folder) folderreported = true;
   secure_zero(vals, sizeof vals);
 
   // Two nonces per tunnel end, conn 1's first.

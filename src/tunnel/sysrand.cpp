@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/lock.h"
+#include "platform/statedir.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ uint32_t stepseedfile(const char* path, uint32_t* out1, uint32_t* out2) {
   // Open or create the file. Readers may look at it meanwhile; writers among
   // our own threads and processes are kept out by the named lock the caller
   // holds, since a POSIX open has no share mode that could refuse them.
-  fileh h = file_openrw(path);
+  fileh h = state_openrw(path);
   if (h == FILE_INVALID) return 3;
 
   uint8_t raw[SEEDRECLEN];

@@ -8,7 +8,9 @@ constexpr uint32_t SYSRAND_FALLBACK2 = 0x030806BF;
 // sysrand(reqcode, path, out1, out2): one step of each generator of the seed
 // file at path under its named lock; 0 ok, 1 bad request code, 2 lock not
 // obtained within 5000 ms, 3 seed file trouble (also a file that is not the
-// user's own or that others may write). Outputs always hold values.
+// user's own, that others may write or that has a second name, and a path
+// outside the state folder or in a refused one: statedir.h). Outputs always
+// hold values.
 uint32_t sysrand(uint32_t reqcode, const char* path, uint32_t* out1, uint32_t* out2);
 
 // sysrandstep(mode, x, y): step (modes 1, 2) or condition (-1, -2) one generator.

@@ -95,4 +95,40 @@ TEST(Fault, MisbehavingPeersAreConfined) {
   EXPECT_TRUE(p.running());
 }
 
+// tcptimers(): for every IPv4 TCP socket of the machine in the established
+// state, its local and remote port and the kind of timer running on it (the
+// "tr" column of /proc/net/tcp: 2 is the keepalive timer).
+struct tcpsock { uint16_t local, remote; int timer; };
+std::vector<tcpsock> tcptimers() {
+  std::vector<tcpsock> v;
+  FILE* f = fopen("/proc/net/tcp", "r");
+  char line[512];
+  unsigned local, remote, state, timer;
+  for (bool head = true; f != nullptr && fgets(line, sizeof line, f) != nullptr; head = false)
+    if (!head && sscanf(line, "%*d: %*8x:%x %*8x:%x %x %*x:%*x %x", &local, &remote, &state, &timer) == 4 && state == 1)
+      v.push_back({uint16_t(local), uint16_t(remote), int(timer)});
+  if (f != nullptr) fclose(f);
+  return v;
+}
+
+// Both sockets of a connection let the system probe an idle peer, so that a
+// peer that vanished without a word does not hold its connection forever.
+TEST(Data, BothSocketsOfAConnectionAreKeptAlive) {
+  server srv(echo);
+  uint16_t port = free_port();
+  proc p = relay(args({}, port, srv.port));
+  client c(port);
+  ASSERT_TRUE(echo_ok(c.fd, "hello", 5000)) << p.out;
+  // The relay's sockets: the one it accepted (local port: its own), the one
+  // it connected (remote port: the server's).
+  int seen = 0;
+  for (const tcpsock& s : tcptimers()) {
+    if (s.local == port || s.remote == srv.port) {
+      EXPECT_EQ(s.timer, 2) << "no keepalive on the socket " << (s.local == port ? "to the client" : "to the server");
+      seen++;
+    }
+  }
+  EXPECT_EQ(seen, 2);
+}
+
 }  // namespace

@@ -80,3 +80,25 @@ INSTANTIATE_TEST_SUITE_P(Chains, Tunnel, testing::ValuesIn(kChains),
                          [](const testing::TestParamInfo<chain>& i) { return i.param.name; });
 
 }  // namespace
+
+namespace {
+
+// A state folder that others may write is refused: the nonces go on without
+// the seed files, and the log says so once, not at every connection.
+TEST(TunnelState, RefusedFolderIsReportedOnce) {
+  std::string open = testdir() + "/open";
+  ASSERT_EQ(::mkdir(open.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+  server echoes(echo);
+  uint16_t sport = free_port(), cport = free_port();
+  proc s = relay(args({"-f=" + file("s", srv("u", "p"))}, sport, echoes.port), "", false, true);
+  proc c = relay(args({"-f=" + file("c", cli("u", "p"))}, cport, sport), "KEVRA_STATEDIR=" + open + " exec \"$@\"");
+  for (int i = 0; i < 3; i++) {
+    client a(cport);
+    EXPECT_TRUE(echo_ok(a.fd, "hello", 15000)) << c.out;
+  }
+  EXPECT_EQ(c.count("** Warning: In encrsetup(), gennonce() gave rc=3\n"), 1u) << c.out;
+  EXPECT_TRUE(std::filesystem::is_empty(open)) << "state written into the refused folder";
+}
+
+}  // namespace

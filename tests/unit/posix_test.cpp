@@ -74,6 +74,16 @@ TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
   EXPECT_TRUE(lock_take("fifo", 100, &h) == LOCK_NOTCREATED && lock_take("link", 0, &h) == LOCK_NOTCREATED && ms() - t0 < 1000);
   EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
   unlink(fifo), unlink(link);
+  // A lock file of ours with a second name elsewhere is replaced by one of its own.
+  char hard[STATEPATHMAX];
+  const std::string other = file("other", "");
+  ASSERT_TRUE(state_path("hard.lock", hard) && chmod(other.c_str(), 0600) == 0 && ::link(other.c_str(), hard) == 0);
+  ASSERT_EQ(lock_take("hard", 0, &h), LOCK_OBTAINED);
+  struct stat st;
+  int second = open(other.c_str(), O_RDONLY);
+  EXPECT_TRUE(fstat(int(h), &st) == 0 && st.st_nlink == 1 && flock(second, LOCK_EX | LOCK_NB) == 0)
+      << "the lock is held through a second name";
+  close(second), lock_release(h);
 }
 
 TEST(Posix, ErrnoValuesTranslateToWinsockNumbers) {
@@ -167,10 +177,12 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
 // A seed file another user made, or may write, is left alone and reported,
 // whichever of the two generators it belongs to, and closed again.
 TEST(Harden, ForeignSeedFilesAreRefused) {
-  // Order: file, owned by another user (needs root to give it away), mode, gennonce's result.
-  const struct { const char* file; bool other; mode_t mode; int want; } rows[] = {
-      {"s1.kvr", false, 0644, 0}, {"s2.kvr", false, 0666, 3}, {"s2.kvr", false, 0620, 3},
-      {"s1.kvr", false, 0602, 3}, {"s1.kvr", true, 0600, 3},  {"s2.kvr", true, 0644, 3},
+  // Order: file, owned by another user (needs root to give it away), mode,
+  // with a second name (a hard link), gennonce's result.
+  const struct { const char* file; bool other; mode_t mode; bool linked; int want; } rows[] = {
+      {"s1.kvr", false, 0644, false, 0}, {"s2.kvr", false, 0666, false, 3}, {"s2.kvr", false, 0620, false, 3},
+      {"s1.kvr", false, 0602, false, 3}, {"s1.kvr", true, 0600, false, 3},  {"s2.kvr", true, 0644, false, 3},
+      {"s2.kvr", false, 0600, true, 3},
   };
   auto openfds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const auto fds = openfds();
@@ -180,9 +192,57 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
     std::string path = sd.file(r.file, "RND1abcdefghijklmnop");
     ASSERT_EQ(chown(path.c_str(), r.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
     ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
+    std::string other = testdir() + "/elsewhere";
+    unlink(other.c_str());
+    if (r.linked) {
+      ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+    }
     uint8_t out[32];
     EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
     EXPECT_TRUE(r.want == 0 || slurp(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
   }
   EXPECT_EQ(openfds(), fds) << "a refused seed file stays open";
+}
+
+// Where the state goes must not be another user's choice: every folder on
+// the way counts, not only the last one. A refused folder gets no seed or
+// lock file, whatever a link in it points to.
+TEST(Harden, StateFolderOnAWayOnlyWeOrRootControl) {
+  struct step { const char* path; char kind; bool other; mode_t mode; };   // kind 'd' folder, 'l' link to "x"
+  // Order: name, what to make under a folder of its own (x is always made,
+  // private), the state folder in it, whether the state goes there.
+  const struct { const char* name; std::vector<step> steps; const char* dir; bool ok; } rows[] = {
+      {"private", {}, "x", true},
+      {"sticky", {{"t", 'd', false, 01777}}, "t", true},
+      {"worldwritable", {{"w", 'd', false, 0777}}, "w", false},
+      {"groupwritable", {{"g", 'd', false, 0770}}, "g", false},
+      {"missing", {}, "none", false},
+      {"openonthewayinto", {{"w", 'd', false, 0777}, {"w/s", 'd', false, 0700}}, "w/s", false},
+      {"ourlink", {{"l", 'l', false, 0}}, "l", true},
+      {"othersfolder", {{"n", 'd', true, 0700}}, "n", false},
+      {"othersonthewayinto", {{"n", 'd', true, 0755}, {"n/s", 'd', false, 0700}}, "n/s", false},
+      {"otherslinkinasticky", {{"t", 'd', false, 01777}, {"t/l", 'l', true, 0}}, "t/l", false},
+  };
+  for (const auto& r : rows) {
+    bool needsother = std::any_of(r.steps.begin(), r.steps.end(), [](const step& s) { return s.other; });
+    if (needsother && nobody() == nullptr) continue;
+    std::string top = testdir() + "/" + r.name;
+    ASSERT_TRUE(std::filesystem::create_directory(top) && std::filesystem::create_directory(top + "/x"));
+    chmod((top + "/x").c_str(), 0700);
+    for (const step& s : r.steps) {
+      std::string p = top + "/" + s.path;
+      ASSERT_EQ(s.kind == 'd' ? mkdir(p.c_str(), 0700) : symlink((top + "/x").c_str(), p.c_str()), 0) << p;
+      if (s.kind == 'd') {
+        ASSERT_EQ(chmod(p.c_str(), s.mode), 0);
+      }
+      ASSERT_EQ(lchown(p.c_str(), s.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
+    }
+    state_usedir((top + "/" + r.dir).c_str());
+    uint8_t out[32];
+    int rc = gennonce(nullptr, 0, out);
+    size_t files = 0;
+    for (auto& e : std::filesystem::recursive_directory_iterator(top)) files += e.is_regular_file();
+    EXPECT_TRUE(state_folderok() == r.ok && (rc == 0) == r.ok && (files == 4) == r.ok) << r.name << ": rc " << rc << ", " << files << " files";
+    state_usedir(testdir().c_str());
+  }
 }

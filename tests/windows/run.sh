@@ -33,8 +33,10 @@ skips=(
   # A POSIX signal at the prompt; Windows ends a console program its own way.
   "Prompt.InterruptAtTheSecretPromptEndsItTerminalRestored"
   # Wine reports a connection reset by the peer as its end (recv() 0),
-  # never as WSAECONNRESET.
+  # never as WSAECONNRESET, so kevra.exe cannot pass a reset on.
   "Rows/Exit.CodeAndLog/Reset"
+  "Rows/Abort.OnlyAnOrderlyEndEndsTheOtherSideCleanly/PlainReset"
+  "Rows/Abort.OnlyAnOrderlyEndEndsTheOtherSideCleanly/TunnelReset"
   # A descriptor limit set with ulimit; Windows has no such limit.
   "Rows/Exit.CodeAndLog/AcceptFails"
   # faketime speeds up the clock of the relay's process, but under Wine the
@@ -57,7 +59,12 @@ trap 'exit 130' INT TERM
 
 stage_unit() {
   echo "== Windows unit tests under Wine"
-  ctest --test-dir build/windows --output-on-failure --repeat until-pass:2 -L unit
+  # Wine makes no links itself, but shows a Unix one as a reparse point: a
+  # link for the test of the state folder, to a folder the test may use.
+  local c=$WINEPREFIX/drive_c
+  mkdir -p "$c/kevra-linktarget" && chmod 700 "$c/kevra-linktarget" && ln -sfn "$c/kevra-linktarget" "$c/kevra-dirlink"
+  KEVRA_TEST_DIRLINK='C:\kevra-dirlink' KEVRA_TEST_LINKTARGET='C:\kevra-linktarget' \
+    ctest --test-dir build/windows --output-on-failure --repeat until-pass:2 -L unit
 }
 
 stage_e2e() {
@@ -74,8 +81,9 @@ stage_e2e() {
 
 stage_interop() {
   echo "== Interop: the Linux kevra's tunnels to kevra.exe under Wine"
+  # (A reset that reaches kevra.exe arrives as an end there: see the skips.)
   KEVRA_BIN=$linux KEVRA_PEER_BIN=$winexe KEVRA_PEER_RUNNER=$wine \
-    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -R Tunnel
+    ctest --test-dir build/release --output-on-failure --repeat until-pass:2 -L e2e -R Tunnel -E TunnelReset
 }
 
 stages=("$@")

@@ -18,6 +18,8 @@
 #include "platform/lock.h"
 #include "platform/net.h"
 #include "platform/statedir.h"
+#include "platform/win32/account.h"
+#include "support/testdir.h"
 
 namespace {
 
@@ -73,12 +75,33 @@ TEST(Win32Net, FullSetExclusivePortNonBlockingAccept) {
   for (sockh h : {a, c, l}) net_close(h);
 }
 
+// A folder of the test's own in the temporary folder, the state folder while it lives.
+struct statefolder {
+  std::string path;
+  statefolder() {
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof dir, dir);
+    path = std::string(dir) + "kevratest_" + std::to_string(GetCurrentProcessId());
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &sd, nullptr);
+    sa.lpSecurityDescriptor = sd;
+    CreateDirectoryA(path.c_str(), &sa);
+    LocalFree(sd);
+    state_usedir(path.c_str());
+  }
+  ~statefolder() {
+    state_usedir(harness::testdir().c_str());   // the whole binary's, as it was
+    RemoveDirectoryA(path.c_str());
+  }
+};
+
 TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
-  char dir[MAX_PATH];
-  GetTempPathA(sizeof dir, dir);
-  std::string path = std::string(dir) + "kevratest_" + std::to_string(GetCurrentProcessId()) + "_seed";
+  statefolder folder;
+  std::string path = folder.path + "\\seed";
   DeleteFileA(path.c_str());
-  fileh h = file_openrw(path.c_str());
+  EXPECT_EQ(state_openrw((folder.path + "\\sub\\seed").c_str()), FILE_INVALID) << "not right in the folder";
+  fileh h = state_openrw(path.c_str());
   ASSERT_NE(h, FILE_INVALID);
   EXPECT_EQ(file_write(h, "0123456789", 10), 10);
   // While it is open: a reader gets in, a second writer does not.
@@ -87,7 +110,7 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
     EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ) << "access " << access;
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   }
-  EXPECT_EQ(file_openrw(path.c_str()), FILE_INVALID);
+  EXPECT_EQ(state_openrw(path.c_str()), FILE_INVALID);
 
   // Private while only its owner may write it; no longer once everyone may.
   EXPECT_TRUE(file_private(h));
@@ -138,11 +161,11 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
 }
 
 TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
-  // Not a console: its bytes are the keys, as elsewhere.
+  // Not a console: its bytes are the keys, as elsewhere; a NUL byte is none.
   HANDLE r, w;
   DWORD n;
   ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
-  WriteFile(w, "ab\r\nc\x7f\x1b[Ad", 10, &n, nullptr);
+  WriteFile(w, "a\0b\r\nc\x7f\x1b[Ad", 11, &n, nullptr);
   CloseHandle(w);
   con_use(fileh(r), FILE_INVALID);
   for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd', CON_EOF, CON_EOF})
@@ -201,6 +224,7 @@ TEST(Win32State, FolderIsTheMachinesOrTheOneNamed) {
   state_usedir(nullptr);
   SetEnvironmentVariableA("KEVRA_STATEDIR", nullptr);
   ASSERT_TRUE(state_path("s1.kvr", path));
+  state_folderok();   // makes it
   std::string p = path;
   ASSERT_GT(p.size(), 13u);
   EXPECT_EQ(p.substr(p.size() - 13), "\\kevra\\s1.kvr") << p;
@@ -210,4 +234,83 @@ TEST(Win32State, FolderIsTheMachinesOrTheOneNamed) {
   ASSERT_TRUE(state_path("s2.kvr", path));
   EXPECT_STREQ(path, "D:\\state\\s2.kvr");
   SetEnvironmentVariableA("KEVRA_STATEDIR", nullptr);
+  state_usedir(harness::testdir().c_str());
+}
+
+// The machine's state folder is made with an access list of its own: only
+// this account, the system and the Administrators, handed down to its files,
+// nothing taken from ProgramData. An existing folder is used only when it is
+// itself (no junction or link), has a trusted owner and lets nobody else write.
+TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_TRUE(account_foldersd(&sd));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorControl(sd, &control, &revision);
+  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl != nullptr);
+  EXPECT_TRUE(control & SE_DACL_PROTECTED) << "takes nothing from ProgramData";
+  ASSERT_EQ(dacl->AceCount, 3u);
+  int who = 0;   // bits: this account, the system, the Administrators
+  for (DWORD i = 0; i < dacl->AceCount; i++) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    PSID sid = &ace->SidStart;
+    EXPECT_TRUE(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+    who |= (account_isme(sid) ? 1 : 0) | (IsWellKnownSid(sid, WinLocalSystemSid) ? 2 : 0) |
+           (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? 4 : 0);
+  }
+  EXPECT_EQ(who, 7);
+  EXPECT_TRUE(account_writers_trusted(dacl));
+  LocalFree(sd);
+
+  // The machine's folder, made afresh, is usable.
+  char path[STATEPATHMAX];
+  state_usedir(nullptr);
+  SetEnvironmentVariableA("KEVRA_STATEDIR", nullptr);
+  ASSERT_TRUE(state_path("s1.kvr", path));
+  std::string machine = std::string(path).substr(0, strlen(path) - 7);
+  RemoveDirectoryA(machine.c_str());
+  state_usedir(nullptr);
+  ASSERT_TRUE(state_path("s1.kvr", path));
+  EXPECT_TRUE(state_folderok()) << machine;
+
+  // Folders that must not be used. Order: name, what is done to a private
+  // folder (or to what stands in its place), whether it may still be used.
+  statefolder folder;
+  EXPECT_TRUE(state_folderok()) << folder.path;
+  // A link to a usable folder: one made here, or (Wine makes none) the one
+  // the test run made, KEVRA_TEST_DIRLINK, to the folder KEVRA_TEST_LINKTARGET.
+  std::string link = folder.path + "_link", target = folder.path;
+  RemoveDirectoryA(link.c_str());
+  auto islink = [](const std::string& p) {
+    DWORD attr = GetFileAttributesA(p.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT);
+  };
+  CreateSymbolicLinkA(link.c_str(), folder.path.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+  if (!islink(link) && getenv("KEVRA_TEST_DIRLINK") != nullptr)
+    link = getenv("KEVRA_TEST_DIRLINK"), target = getenv("KEVRA_TEST_LINKTARGET");
+  if (islink(link)) {
+    state_usedir(target.c_str());
+    EXPECT_TRUE(state_folderok()) << target;
+    state_usedir(link.c_str());
+    EXPECT_FALSE(state_folderok()) << "a link to the folder " << link;
+  } else {
+    ADD_FAILURE() << "no link to a folder could be made";
+  }
+  RemoveDirectoryA((folder.path + "_link").c_str());
+  state_usedir(folder.path.c_str());
+  // (Wine keeps of an access list what a Unix mode can hold: everyone's
+  // reading or writing, so those are the rows it can show.)
+  for (const char* grant : {"D:P(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;WD)", "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;WD)"}) {
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
+    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+    EXPECT_EQ(SetNamedSecurityInfoA(&folder.path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr), 0u);
+    LocalFree(sd);
+    state_usedir(folder.path.c_str());
+    EXPECT_EQ(state_folderok(), std::string(grant).find("0x1200a9") != std::string::npos) << grant;
+  }
 }

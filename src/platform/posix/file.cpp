@@ -25,17 +25,12 @@ fileh file_openread(const char* path) {
   return fd < 0 ? FILE_INVALID : fd;
 }
 
-fileh file_openrw(const char* path) {
-  int fd;
-  do fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  while (fd < 0 && errno == EINTR);
-  return fd < 0 ? FILE_INVALID : fd;
-}
-
 bool file_private(fileh h) {
   struct stat st;
   if (::fstat(int(h), &st) != 0) return false;
-  return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  // A second name could stand in a folder of another user's choosing, where
+  // it can be read or changed without regard to ours.
+  return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && st.st_nlink == 1;
 }
 
 int file_size(fileh h, uint64_t* size) {

@@ -1,5 +1,6 @@
 #include "platform/lock.h"
 
+#include "platform/posix/statefolder.h"
 #include "platform/statedir.h"
 
 #include <fcntl.h>
@@ -26,25 +27,26 @@ uint64_t nowms() {
   return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
 
-int openretry(const char* path, int flags, mode_t mode) {
+int openretry(int dir, const char* name, int flags, mode_t mode) {
   int fd;
-  do fd = ::open(path, flags, mode);
+  do fd = ::openat(dir, name, flags, mode);
   while (fd < 0 && errno == EINTR);
   return fd;
 }
 
-// Open the lock file, creating it when it is missing; -1 on failure or when
-// the file is not one that only this user can open.
-int openlockfile(const char* path) {
+// Open the lock file called name in the state folder dir, creating it when
+// it is missing; -1 on failure or when the file is not one that only this
+// user can open.
+int openlockfile(int dir, const char* name) {
   // Read access is all flock() needs. O_NOFOLLOW and O_NONBLOCK keep a
   // planted symbolic link or FIFO from redirecting or stalling us.
   const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   for (int attempt = 0; attempt < 3; attempt++) {
     // Open an existing file without O_CREAT: in a sticky directory the
     // kernel may refuse O_CREAT on a file another user owns.
-    int fd = openretry(path, flags, 0);
+    int fd = openretry(dir, name, flags, 0);
     if (fd < 0 && errno == ENOENT) {
-      fd = openretry(path, flags | O_CREAT | O_EXCL, 0600);
+      fd = openretry(dir, name, flags | O_CREAT | O_EXCL, 0600);
       // Someone else created it in between: look at theirs.
       if (fd < 0 && errno == EEXIST) continue;
     }
@@ -56,14 +58,15 @@ int openlockfile(const char* path) {
       ::close(fd);
       return -1;
     }
-    if ((st.st_mode & 077) != 0) {
-      // Ours, but open to others (made so by an earlier version): someone
-      // may hold it open already, so a new file replaces it. Unless another
-      // of our takers has just done so: its new file stays.
+    if ((st.st_mode & 077) != 0 || st.st_nlink != 1) {
+      // Ours, but open to others (made so by an earlier version), or with a
+      // second name elsewhere that others may reach: someone may hold it
+      // open already, so a new file replaces it. Unless another of our
+      // takers has just done so: its new file stays.
       ::close(fd);
       struct stat now;
-      if (::lstat(path, &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino &&
-          ::unlink(path) != 0)
+      if (::fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+          now.st_ino == st.st_ino && ::unlinkat(dir, name, 0) != 0)
         return -1;
       continue;
     }
@@ -82,9 +85,10 @@ int lock_take(const char* name, uint32_t waitms, lockh* h) {
   memcpy(file, name, len);
   memcpy(file + len, LOCK_SUFFIX, sizeof LOCK_SUFFIX);
   char path[STATEPATHMAX];
-  if (!state_path(file, path)) return LOCK_NOTCREATED;
+  int dir = state_dirfd();
+  if (!state_path(file, path) || dir < 0) return LOCK_NOTCREATED;
 
-  int fd = openlockfile(path);
+  int fd = openlockfile(dir, file);
   if (fd < 0) return LOCK_NOTCREATED;
 
   // Poll until the lock is free or the time is up; one last try at the

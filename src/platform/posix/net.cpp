@@ -290,6 +290,16 @@ int net_getsockerror(sockh h, int* err) {
   return 0;
 }
 
+int net_setabort(sockh h) {
+  int fd = validfd(h);
+  if (fd < 0) return failwsa(NETERR_NOTSOCK);
+  // A linger time of zero: close() then discards what is unsent and sends
+  // a reset instead of the orderly end.
+  linger l = {1, 0};
+  if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return fail(errno);
+  return 0;
+}
+
 int net_close(sockh h) {
   int fd = validfd(h);
   if (fd < 0) return failwsa(NETERR_NOTSOCK);

@@ -37,6 +37,20 @@ bool iswellknown(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return IsWellKnownSid(sid, type) != FALSE;
 }
 
+// privatesd(inherit, sd): a protected access list (P: nothing taken from the
+// container) that gives all rights to this account, the system and the
+// Administrators, with the inheritance flags inherit ("" or "OICI").
+bool privatesd(const char* inherit, PSECURITY_DESCRIPTOR* sd) {
+  const tokensids& t = token();
+  char* sid = nullptr;
+  if (!t.ok || !ConvertSidToStringSidA(t.u.user.User.Sid, &sid)) return false;
+  char acl[256];
+  int n = snprintf(acl, sizeof acl, "D:P(A;%s;GA;;;%s)(A;%s;GA;;;SY)(A;%s;GA;;;BA)", inherit, sid, inherit, inherit);
+  LocalFree(sid);
+  return n > 0 && size_t(n) < sizeof acl &&
+         ConvertStringSecurityDescriptorToSecurityDescriptorA(acl, SDDL_REVISION_1, sd, nullptr);
+}
+
 }  // namespace
 
 bool account_isme(PSID sid) {
@@ -50,21 +64,16 @@ bool account_trusted(PSID sid) {
          iswellknown(sid, WinBuiltinAdministratorsSid) || iswellknown(sid, WinCreatorOwnerRightsSid);
 }
 
-bool account_privatesd(PSECURITY_DESCRIPTOR* sd) {
-  const tokensids& t = token();
-  char* sid = nullptr;
-  if (!t.ok || !ConvertSidToStringSidA(t.u.user.User.Sid, &sid)) return false;
-  char acl[256];
-  int n = snprintf(acl, sizeof acl, "D:P(A;;GA;;;%s)(A;;GA;;;SY)(A;;GA;;;BA)", sid);
-  LocalFree(sid);
-  return n > 0 && size_t(n) < sizeof acl &&
-         ConvertStringSecurityDescriptorToSecurityDescriptorA(acl, SDDL_REVISION_1, sd, nullptr);
-}
+bool account_privatesd(PSECURITY_DESCRIPTOR* sd) { return privatesd("", sd); }
+
+bool account_foldersd(PSECURITY_DESCRIPTOR* sd) { return privatesd("OICI", sd); }
 
 bool account_writers_trusted(PACL dacl) {
   if (dacl == nullptr) return false;
-  const ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
-                             GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+  // For a folder the first two are adding files and folders, FILE_DELETE_CHILD
+  // removing any of them.
+  const ACCESS_MASK writes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                             WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
   for (DWORD i = 0; i < dacl->AceCount; i++) {
     void* ace;
     if (!GetAce(dacl, i, &ace)) return false;

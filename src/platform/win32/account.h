@@ -20,7 +20,13 @@ bool account_trusted(PSID sid);
 // when it cannot be built.
 bool account_privatesd(PSECURITY_DESCRIPTOR* sd);
 
+// account_foldersd(sd): the same for a folder, its entries handed down to
+// everything created inside it. Free it with LocalFree; false when it cannot
+// be built.
+bool account_foldersd(PSECURITY_DESCRIPTOR* sd);
+
 // account_writers_trusted(dacl): true when the access list lets nobody but
-// trusted accounts write, append, or change the list or the owner. A
-// missing list (which lets everyone do everything) is not.
+// trusted accounts write, append, delete (a folder: add or delete entries),
+// or change the list or the owner. A missing list (which lets everyone do
+// everything) is not.
 bool account_writers_trusted(PACL dacl);

@@ -35,27 +35,6 @@ fileh file_openread(const char* path) {
   return fromwin(h);
 }
 
-fileh file_openrw(const char* path) {
-  // Others may read the file while it is open, but not write it. A symbolic
-  // link or junction is opened as itself instead of being followed, and then
-  // refused, so a link planted in a shared folder cannot redirect the write.
-  // A new file is private to its creator; an existing one keeps its list.
-  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (account_privatesd(&sd)) sa.lpSecurityDescriptor = sd;
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &sa, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (sd != nullptr) LocalFree(sd);
-  if (h == INVALID_HANDLE_VALUE) return FILE_INVALID;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-    CloseHandle(h);
-    return FILE_INVALID;
-  }
-  return fromwin(h);
-}
-
 bool file_private(fileh h) {
   // Ours, and nobody but ourselves, the system and the administrators may
   // write it or change who may (the Windows form of owner and mode 0600).
@@ -67,7 +46,10 @@ bool file_private(fileh h) {
   if (GetSecurityInfo(winh(h), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
                       nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
     return false;
-  bool ok = account_isme(owner) && account_writers_trusted(dacl);
+  // A second name (a hard link) could stand in a folder of another's choosing.
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = account_isme(owner) && account_writers_trusted(dacl) && GetFileInformationByHandle(winh(h), &info) &&
+            info.nNumberOfLinks == 1;
   LocalFree(sd);
   return ok;
 }

@@ -153,6 +153,14 @@ int net_getsockerror(sockh h, int* err) {
   return 0;
 }
 
+int net_setabort(sockh h) {
+  // Enabled with a time-out of zero: closesocket() then ends the connection
+  // at once with a reset (a "hard" close), dropping what is unsent.
+  linger l = {1, 0};
+  int rc = ::setsockopt(sock(h), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+  return rc == 0 ? 0 : -1;
+}
+
 int net_close(sockh h) { return ::closesocket(sock(h)) == 0 ? 0 : -1; }
 
 int net_select(sockset* rd, sockset* wr, sockset* ex, uint32_t timeout_ms) {

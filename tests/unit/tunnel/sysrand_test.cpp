@@ -1,5 +1,7 @@
 // The seed-file generators: their steps, and what one call does to each kind
-// of seed file.
+// of seed file; and the system's random bytes in what the nonces come from.
+#include "platform/sysinfo.h"
+#include "tunnel/keysetup.h"
 #include "tunnel/sysrand.h"
 #include "unit/unitutil.h"
 
@@ -52,4 +54,23 @@ TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
   }
   std::filesystem::remove(path), std::filesystem::create_directory(path);
   EXPECT_EQ(sysrand(1, path.c_str(), &o1, &o2) + sysrand(1, (path + "/missing/seed").c_str(), &o1, &o2), 6u) << "no seed files";
+}
+
+// Whatever the seed files and the other figures hold (another user may have
+// read or set them), the bytes of the system's random source go into what
+// the nonces are derived from; when the source fails, gennonce says so and
+// its bytes are none.
+TEST(Gennonce, SystemRandomBytesReachTheNonceInput) {
+  static std::string seen;
+  static int failing;
+  gennonce_seen = [](const uint8_t* rec, uint32_t len) { seen.assign(reinterpret_cast<const char*>(rec), len); };
+  gennonce_random = [](void* buf, uint32_t len) { return memset(buf, 0xA7, len), failing; };
+  const std::string mark(32, '\xA7');
+  uint8_t out[32];
+  for (int fail : {0, -1}) {
+    failing = fail, seen.clear();
+    EXPECT_EQ(gennonce(nullptr, 0, out), fail ? 11 : 0);
+    EXPECT_EQ(seen.find(mark) != std::string::npos, fail == 0) << fail;
+  }
+  gennonce_random = sys_random, gennonce_seen = nullptr;
 }
