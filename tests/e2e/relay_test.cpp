@@ -119,16 +119,25 @@ TEST(Data, BothSocketsOfAConnectionAreKeptAlive) {
   proc p = relay(args({}, port, srv.port));
   client c(port);
   ASSERT_TRUE(echo_ok(c.fd, "hello", 5000)) << p.out;
-  // The relay's sockets: the one it accepted (local port: its own), the one
-  // it connected (remote port: the server's).
-  int seen = 0;
-  for (const tcpsock& s : tcptimers()) {
-    if (s.local == port || s.remote == srv.port) {
-      EXPECT_EQ(s.timer, 2) << "no keepalive on the socket " << (s.local == port ? "to the client" : "to the server");
-      seen++;
-    }
+  // The relay's two sockets, told by their ports alone so that other tests'
+  // connections never count: the one it accepted from c, and the one it
+  // connected to the server, whose port the server's side of it shows.
+  sockaddr_in me{};
+  socklen_t len = sizeof me;
+  ASSERT_EQ(getsockname(c.fd, reinterpret_cast<sockaddr*>(&me), &len), 0);
+  uint16_t cport = ntohs(me.sin_port);
+  std::vector<tcpsock> all = tcptimers();
+  uint16_t rport = 0;
+  for (const tcpsock& s : all)
+    if (s.local == srv.port) rport = s.remote;
+  int toclient = -1;
+  int toserver = -1;
+  for (const tcpsock& s : all) {
+    if (s.local == port && s.remote == cport) toclient = s.timer;
+    if (rport != 0 && s.local == rport && s.remote == srv.port) toserver = s.timer;
   }
-  EXPECT_EQ(seen, 2);
+  EXPECT_EQ(toclient, 2) << "no keepalive on the socket to the client";
+  EXPECT_EQ(toserver, 2) << "no keepalive on the socket to the server";
 }
 
 }  // namespace
