@@ -31,7 +31,6 @@ std::string ending(int fd, int timeout_ms = 15000) {
 bool pump(int a, int b, long cut) {
   char buf[4096];
   long sent = 0;
-  bool cutdone = false;
   for (int64_t deadline = now_ms() + 20000; left(deadline) > 0;) {
     pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
     if (::poll(p, 2, 100) <= 0) continue;
@@ -45,7 +44,7 @@ bool pump(int a, int b, long cut) {
       if (cut >= 0 && sent + n > cut) n = cut - sent;   // what comes after the cut is dropped
       if (n > 0 && !send_all(b, buf, size_t(n))) return false;
       sent += n;
-      if (sent == cut && !cutdone) ::shutdown(b, SHUT_WR), cutdone = true;
+      if (sent == cut) ::shutdown(b, SHUT_WR);   // (again: no harm)
     }
   }
   return false;
