@@ -41,9 +41,8 @@ std::string rec(const paramrec& p) {
 std::string where(const std::string& log, const std::string& path, uint32_t* refused) {
   std::string rest, tail = " of " + path + ")";
   bool message = false;   // the line before is a message
-  for (size_t at = 0, end; at < log.size(); at = end + 1) {
-    end = std::min(log.find('\n', at), log.size());
-    std::string line = log.substr(at, end - at);
+  std::stringstream in(log);
+  for (std::string line; std::getline(in, line);) {
     bool cont = line.rfind("   (line ", 0) == 0 && line.size() > tail.size() &&
                 line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
     EXPECT_EQ(cont, message) << (cont ? "a line number after no message: " : "no line number after: ") << line;
