@@ -104,8 +104,8 @@ int timer(uint16_t port, bool local) {
   unsigned l, r, state, tr;
   int found = -1;
   while (f != nullptr && found < 0 && fgets(line, sizeof line, f) != nullptr)
-    if (sscanf(line, "%*d: %*8x:%x %*8x:%x %x %*x:%*x %x", &l, &r, &state, &tr) == 4 && state == 1 &&
-        (local ? l : r) == port)
+    if (sscanf(line, "%*d: %*8x:%x %*8x:%x %x %*x:%*x %x", &l, &r, &state, &tr) == 4 &&
+        state == 1 && (local ? l : r) == port)
       found = int(tr);
   if (f != nullptr) fclose(f);
   return found;
