@@ -95,20 +95,20 @@ TEST(Fault, MisbehavingPeersAreConfined) {
   EXPECT_TRUE(p.running());
 }
 
-// tcptimers(): for every IPv4 TCP socket of the machine in the established
-// state, its local and remote port and the kind of timer running on it (the
-// "tr" column of /proc/net/tcp: 2 is the keepalive timer).
-struct tcpsock { uint16_t local, remote; int timer; };
-std::vector<tcpsock> tcptimers() {
-  std::vector<tcpsock> v;
+// timer(port, local): the kind of timer running on the established IPv4 TCP
+// socket with that local (or remote) port: the "tr" column of /proc/net/tcp,
+// 2 for the keepalive timer; -1 for no such socket.
+int timer(uint16_t port, bool local) {
   FILE* f = fopen("/proc/net/tcp", "r");
   char line[512];
-  unsigned local, remote, state, timer;
-  for (bool head = true; f != nullptr && fgets(line, sizeof line, f) != nullptr; head = false)
-    if (!head && sscanf(line, "%*d: %*8x:%x %*8x:%x %x %*x:%*x %x", &local, &remote, &state, &timer) == 4 && state == 1)
-      v.push_back({uint16_t(local), uint16_t(remote), int(timer)});
+  unsigned l, r, state, tr;
+  int found = -1;
+  while (f != nullptr && found < 0 && fgets(line, sizeof line, f) != nullptr)
+    if (sscanf(line, "%*d: %*8x:%x %*8x:%x %x %*x:%*x %x", &l, &r, &state, &tr) == 4 &&
+        state == 1 && (local ? l : r) == port)
+      found = int(tr);
   if (f != nullptr) fclose(f);
-  return v;
+  return found;
 }
 
 // Both sockets of a connection let the system probe an idle peer, so that a
@@ -119,25 +119,10 @@ TEST(Data, BothSocketsOfAConnectionAreKeptAlive) {
   proc p = relay(args({}, port, srv.port));
   client c(port);
   ASSERT_TRUE(echo_ok(c.fd, "hello", 5000)) << p.out;
-  // The relay's two sockets, told by their ports alone so that other tests'
-  // connections never count: the one it accepted from c, and the one it
-  // connected to the server, whose port the server's side of it shows.
-  sockaddr_in me{};
-  socklen_t len = sizeof me;
-  ASSERT_EQ(getsockname(c.fd, reinterpret_cast<sockaddr*>(&me), &len), 0);
-  uint16_t cport = ntohs(me.sin_port);
-  std::vector<tcpsock> all = tcptimers();
-  uint16_t rport = 0;
-  for (const tcpsock& s : all)
-    if (s.local == srv.port) rport = s.remote;
-  int toclient = -1;
-  int toserver = -1;
-  for (const tcpsock& s : all) {
-    if (s.local == port && s.remote == cport) toclient = s.timer;
-    if (rport != 0 && s.local == rport && s.remote == srv.port) toserver = s.timer;
-  }
-  EXPECT_EQ(toclient, 2) << "no keepalive on the socket to the client";
-  EXPECT_EQ(toserver, 2) << "no keepalive on the socket to the server";
+  // The relay's sockets: the one it accepted (local port: its own), the one
+  // it connected (remote port: the server's).
+  EXPECT_EQ(timer(port, true), 2) << "no keepalive on the socket to the client";
+  EXPECT_EQ(timer(srv.port, false), 2) << "no keepalive on the socket to the server";
 }
 
 }  // namespace

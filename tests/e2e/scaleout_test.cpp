@@ -5,9 +5,8 @@
 // own, must all echo byte-exact, and each of the three logs must show its
 // share of them. Skipped where haproxy is not installed (CI installs it).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <regex>
@@ -22,12 +21,9 @@ using namespace harness;
 constexpr int CONNS = 100, INSTANCES = 3;
 constexpr size_t BYTES = 32768;   // four reads of the relay's buffer each way
 
-std::string haproxy_path() {
-  std::string dirs = std::string(getenv("PATH") ? getenv("PATH") : "") + ":/usr/sbin:/usr/local/sbin";
-  std::stringstream in(dirs);
-  struct stat st;
-  for (std::string d; std::getline(in, d, ':');)
-    if (!d.empty() && ::stat((d + "/haproxy").c_str(), &st) == 0 && (st.st_mode & S_IXUSR)) return d + "/haproxy";
+std::string haproxy_path() {   // where packages put it
+  for (const char* path : {"/usr/sbin/haproxy", "/usr/local/sbin/haproxy", "/usr/bin/haproxy"})
+    if (::access(path, X_OK) == 0) return path;
   return "";
 }
 
@@ -90,10 +86,7 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
     ASSERT_TRUE(behind.back().running()) << behind.back().out;
   }
   proc balancer = spawn({haproxy, "-db", "-f", file("haproxy.cfg", config(l.example, l.base, front, ports))});
-  {
-    client probe(front);   // haproxy listens
-    ASSERT_GE(probe.fd, 0) << (balancer.poll_output(), balancer.out);
-  }
+  ASSERT_GE(client(front).fd, 0) << (balancer.poll_output(), balancer.out);   // haproxy listens
 
   // The tunnel's clientsides, each taking a third of the clients.
   std::vector<uint16_t> entries{front};
@@ -115,16 +108,13 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
     clients.push_back(std::make_unique<client>(entries[size_t(i) % entries.size()]));
     data.push_back(random_bytes(BYTES, uint32_t(i)));
   }
-  int echoed = 0;
   for (int i = 0; i < CONNS; i++)
     EXPECT_TRUE(send_all(clients[size_t(i)]->fd, data[size_t(i)].data(), BYTES)) << "connection " << i;
   for (int i = 0; i < CONNS; i++) {
     std::string back(BYTES, '\0');
     bool ok = transfer(clients[size_t(i)]->fd, back.data(), BYTES, 60000, false) && back == data[size_t(i)];
     EXPECT_TRUE(ok) << "connection " << i << " did not echo byte-exact";
-    echoed += ok;
   }
-  EXPECT_EQ(echoed, CONNS);
   clients.clear();
 
   // Every connection closed in some log, and the three shared them.

@@ -81,10 +81,6 @@ TEST_P(Tunnel, Outcome) {
 INSTANTIATE_TEST_SUITE_P(Chains, Tunnel, testing::ValuesIn(kChains),
                          [](const testing::TestParamInfo<chain>& i) { return i.param.name; });
 
-}  // namespace
-
-namespace {
-
 // A state folder that others may write is refused: the nonces go on without
 // the seed files, and the log says so once, not at every connection.
 TEST(TunnelState, RefusedFolderIsReportedOnce) {

@@ -115,16 +115,13 @@ struct shareddir {
 };
 
 const passwd* nobody() { return geteuid() == 0 ? getpwnam("nobody") : nullptr; }
+auto openfds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 }  // namespace
 
-// Another user must neither hold our lock (which stalls every tunnel 5 s per
-// call), nor keep holding one from an earlier version that let everyone open
-// it, nor plant a lock file of their own for us to wait on.
 // A parameter file refused before reading is closed again: a FIFO without a
 // writer (opened without waiting), a device, a file over the limit.
 TEST(Posix, RefusedParameterFilesAreClosedAtOnce) {
-  auto openfds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   std::string fifo = testdir() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const auto fds = openfds();
@@ -137,6 +134,9 @@ TEST(Posix, RefusedParameterFilesAreClosedAtOnce) {
   }
 }
 
+// Another user must neither hold our lock (which stalls every tunnel 5 s per
+// call), nor keep holding one from an earlier version that let everyone open
+// it, nor plant a lock file of their own for us to wait on.
 TEST(Harden, LockCannotBeHeldByAnotherUser) {
   const passwd* pw = nobody();
   if (pw == nullptr) GTEST_SKIP() << "needs root and a user 'nobody' to act as another local user";
@@ -184,7 +184,6 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
       {"s1.kvr", false, 0602, false, 3}, {"s1.kvr", true, 0600, false, 3},  {"s2.kvr", true, 0644, false, 3},
       {"s2.kvr", false, 0600, true, 3},
   };
-  auto openfds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
   const auto fds = openfds();
   for (const auto& r : rows) {
     if (r.other && nobody() == nullptr) continue;
@@ -192,11 +191,8 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
     std::string path = sd.file(r.file, "RND1abcdefghijklmnop");
     ASSERT_EQ(chown(path.c_str(), r.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
     ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
-    std::string other = testdir() + "/elsewhere";
-    unlink(other.c_str());
-    if (r.linked) {
-      ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
-    }
+    // (The last row: its second name stays.)
+    if (r.linked) ASSERT_EQ(link(path.c_str(), (testdir() + "/elsewhere").c_str()), 0);
     uint8_t out[32];
     EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
     EXPECT_TRUE(r.want == 0 || slurp(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
@@ -232,9 +228,7 @@ TEST(Harden, StateFolderOnAWayOnlyWeOrRootControl) {
     for (const step& s : r.steps) {
       std::string p = top + "/" + s.path;
       ASSERT_EQ(s.kind == 'd' ? mkdir(p.c_str(), 0700) : symlink((top + "/x").c_str(), p.c_str()), 0) << p;
-      if (s.kind == 'd') {
-        ASSERT_EQ(chmod(p.c_str(), s.mode), 0);
-      }
+      if (s.kind == 'd') ASSERT_EQ(chmod(p.c_str(), s.mode), 0);
       ASSERT_EQ(lchown(p.c_str(), s.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
     }
     state_usedir((top + "/" + r.dir).c_str());
