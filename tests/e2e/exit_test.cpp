@@ -175,7 +175,9 @@ TEST_P(Exit, CodeAndLog) {
   }
   // Not started: it never listened. (Its port, once it has ended, takes no
   // connection whatever it did.)
-  if (r.code == 21) EXPECT_EQ(p.out.find("Listening for connections"), std::string::npos) << p.out;
+  if (r.code == 21) {
+    EXPECT_EQ(p.out.find("Listening for connections"), std::string::npos) << p.out;
+  }
   // The last word at a debug level, never after a usage error.
   bool debug = std::any_of(args.begin(), args.end(), [](auto& a) { return a.rfind("-d", 0) == 0; });
   EXPECT_EQ(debug && r.code != 1,

@@ -192,7 +192,9 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
     ASSERT_EQ(chown(path.c_str(), r.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
     ASSERT_EQ(chmod(path.c_str(), r.mode), 0);
     // (The last row: its second name stays.)
-    if (r.linked) ASSERT_EQ(link(path.c_str(), (testdir() + "/elsewhere").c_str()), 0);
+    if (r.linked) {
+      ASSERT_EQ(link(path.c_str(), (testdir() + "/elsewhere").c_str()), 0);
+    }
     uint8_t out[32];
     EXPECT_EQ(gennonce(nullptr, 0, out), r.want) << r.file << " mode " << std::oct << r.mode;
     EXPECT_TRUE(r.want == 0 || slurp(path) == "RND1abcdefghijklmnop") << "refused, yet changed";
@@ -228,7 +230,9 @@ TEST(Harden, StateFolderOnAWayOnlyWeOrRootControl) {
     for (const step& s : r.steps) {
       std::string p = top + "/" + s.path;
       ASSERT_EQ(s.kind == 'd' ? mkdir(p.c_str(), 0700) : symlink((top + "/x").c_str(), p.c_str()), 0) << p;
-      if (s.kind == 'd') ASSERT_EQ(chmod(p.c_str(), s.mode), 0);
+      if (s.kind == 'd') {
+        ASSERT_EQ(chmod(p.c_str(), s.mode), 0);
+      }
       ASSERT_EQ(lchown(p.c_str(), s.other ? nobody()->pw_uid : geteuid(), gid_t(-1)), 0);
     }
     state_usedir((top + "/" + r.dir).c_str());
