@@ -11,7 +11,8 @@
 # requests, 10 KB answers, one connection), the round trip of 64 bytes with
 # client, server and relay on CPU 0, short connections per second (connect,
 # one byte there and back, close) with the CPU per connection, and the time
-# from connect until the first byte is back. Once per run: the primitives'
+# from connect until the first byte is back (the two ends of a tunnel each on
+# a CPU of its own for this one, as on two machines). Once per run: the primitives'
 # own cost (crypto_bench: RC4, HMAC-SHA1, the key derivation, triple DES).
 #
 # Usage: bench/goals.sh [results folder]   (default build/goals)
@@ -20,7 +21,9 @@
 #   (rounds, default 5), BENCH_SECONDS (per bulk and connection run,
 #   default 2), BENCH_REQUESTS (per request/response run, default 100),
 #   CRYPTO_BENCH (default build/bench/bench/crypto_bench, built when missing),
-#   KEVRA_OLD_NAME (how the tables name the older build, say "babb676").
+#   KEVRA_OLD_NAME (how the tables name the older build, say "babb676"),
+#   BENCH_PIN=0 (leave the tunnel ends where the scheduler puts them for the
+#   first byte too; on a busy machine an end pinned behind other work waits).
 # Takes about a minute per round. Run it on a quiet machine: the figures
 # are only comparable within one run, and only on the processor it names.
 # Needs the lines of .ci/packages marked bench (installed when missing).
@@ -33,6 +36,7 @@ old=${KEVRA_OLD:-}
 reps=${BENCH_REPEAT:-5}
 secs=${BENCH_SECONDS:-2}
 requests=${BENCH_REQUESTS:-100}
+pin=${BENCH_PIN:-1}
 cbench=${CRYPTO_BENCH:-$root/build/bench/bench/crypto_bench}
 hz=$(getconf CLK_TCK)
 limit=$((${secs%.*} + 30))   # seconds any one client run may take
@@ -179,7 +183,19 @@ round() {
     put "$n" conn_s "$r" "$(echo "$line" | awk '{ if ($1 > 0 && $2 > 0) printf "%.0f", $1 / $2; else print "fail" }')"
     [ -n "$q" ] && put "$n" cpu_ms_conn "$r" "$(echo "$line" | awk -v c="$((t1 - t0))" -v hz="$hz" \
       '{ if ($1 > 0) printf "%.3f", 1000 * c / hz / $1; else print "fail" }')"
+    # The two ends of a tunnel on CPUs of their own, as on two machines:
+    # the handshake's derivations run side by side only then. Sharing one
+    # CPU (where the scheduler often wakes both), they take turns, and the
+    # figure tells of the scheduler, not of the tunnel.
+    # shellcheck disable=SC2086  # q is a list of pids
+    set -- $q
+    if [ "$pin" = 1 ] && [ $# -eq 2 ] && [ "$(nproc)" -ge 2 ]; then
+      taskset -a -p -c 1 "$1" >/dev/null 2>&1
+      taskset -a -p -c 0 "$2" >/dev/null 2>&1
+    fi
     put "$n" first_ms "$r" "$(timeout "$limit" "$tool" firstbyte "$p" 20 | field 1)"
+    # shellcheck disable=SC2086
+    for x in $q; do taskset -a -p -c "0-$(($(nproc) - 1))" "$x" >/dev/null 2>&1; done
   done
 }
 

@@ -48,24 +48,6 @@ void startclientside(srvent* psrv, runctx* ctx) {
   if (tunnel(ACT_C_START, b, ctx) != 0) b->closerc = CLOSE_TUNNEL;
 }
 
-// A handshake message has been read or written: tunnel() takes the step.
-// After the last step of a side the tunnel is up; a middle instance then
-// starts its own clientside handshake toward the next relay.
-void handshakestep(entryctx* e, runctx* ctx) {
-  socent* p = e->p;
-  uint32_t action = p->action;
-  if (tunnel(action, p, ctx) != 0) {
-    p->closerc = CLOSE_TUNNEL;
-    return;
-  }
-  if (action != ACT_S_MSG4SENT && action != ACT_C_MSG4READ) return;
-  printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
-  if (action == ACT_S_MSG4SENT && ctx->paramrec->clientside)
-    startclientside(e->psrv, ctx);
-  else
-    startrelay(e->psrv, ctx);
-}
-
 // Accept one client and start its connection. Returns true when the entry
 // to go on with is e->p (now the socn2 entry of a connect that succeeded at
 // once), false when this slot's handling is over.
@@ -171,8 +153,14 @@ bool connectstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   return false;
 }
 
-// The server site is connected: start the handshake or the relaying.
-void establishedstep(entryctx* e, runctx* ctx, passctx* pc) {
+void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled);
+void writestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled);
+void trysoc(const entryctx* e, socent* q, loopctx* lc, runctx* ctx, passctx* pc);
+
+// The server site is connected: start the handshake or the relaying. Msg1
+// is tried at once, going out and coming in: the clientside instance sends
+// it as soon as its connect completes, most often before ours has.
+void establishedstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   srvent* psrv = e->psrv;
   socent* a = ctx->soctbl[psrv->soci1];
   e->p->oper = 0;
@@ -181,8 +169,10 @@ void establishedstep(entryctx* e, runctx* ctx, passctx* pc) {
     // Wait for Msg1 from the clientside instance.
     a->oper = OP_RD, a->action = ACT_S_MSG1READ, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
     a->rdone = 0, a->rneed = HSMSGLEN;
+    trysoc(e, a, lc, ctx, pc);
   } else if (ctx->paramrec->clientside) {
     startclientside(psrv, ctx);
+    trysoc(e, e->p, lc, ctx, pc);
   } else {
     startrelay(psrv, ctx);
   }
@@ -220,9 +210,6 @@ void splitpayload(socent* q, const runctx* ctx) {
   q->wlen = part;
 }
 
-void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled);
-void writestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled);
-
 // The partner q of e->p has work again: try it now, without waiting for
 // select(), while e's chain of steps has some left. An attempt that would
 // block stays pending for the next pass, exactly as if it had not been made.
@@ -235,6 +222,49 @@ void trypartner(const entryctx* e, socent* q, uint32_t op, loopctx* lc, runctx* 
     writestep(&f, lc, ctx, pc, false);
   else
     readstep(&f, lc, ctx, pc, false);
+}
+
+// trysoc(e, q, lc, ctx, pc): try q's pending read or write at once, as
+// trypartner does.
+void trysoc(const entryctx* e, socent* q, loopctx* lc, runctx* ctx, passctx* pc) {
+  if (q->oper & OP_WR)
+    trypartner(e, q, OP_WR, lc, ctx, pc);
+  else if (q->oper & OP_RD)
+    trypartner(e, q, OP_RD, lc, ctx, pc);
+}
+
+// A handshake message has been read or written: tunnel() takes the step.
+// After the last step of a side the tunnel is up; a middle instance then
+// starts its own clientside handshake toward the next relay. The peer waits
+// for each of our messages, so a message built is sent at once, not a pass
+// later. A read is tried at once only after a step that derived a key set:
+// the peer has worked on its answer meanwhile, and it is most often here.
+// Right after Msg3 has gone out, Msg4 cannot be, and the try would be a
+// system call for nothing.
+void handshakestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
+  socent* p = e->p;
+  uint32_t action = p->action;
+  if (tunnel(action, p, ctx) != 0) {
+    p->closerc = CLOSE_TUNNEL;
+    return;
+  }
+  if (action != ACT_S_MSG4SENT && action != ACT_C_MSG4READ) {
+    if (action != ACT_C_MSG3SENT) trysoc(e, p, lc, ctx, pc);
+    return;
+  }
+  printf("%lu: Authentication ok, secure tunnel established.\n", (unsigned long)e->connid);
+  srvent* psrv = e->psrv;
+  if (action == ACT_S_MSG4SENT && ctx->paramrec->clientside) {
+    startclientside(psrv, ctx);
+    trysoc(e, ctx->soctbl[psrv->soci2], lc, ctx, pc);
+  } else {
+    startrelay(psrv, ctx);
+    // The client's first bytes (or a server's greeting) have most often
+    // waited for the tunnel.
+    socent* b = ctx->soctbl[psrv->soci2];
+    trysoc(e, ctx->soctbl[psrv->soci1], lc, ctx, pc);
+    if (b->oper == OP_RD) trysoc(e, b, lc, ctx, pc);
+  }
 }
 
 // A read has completed: pass the data on, or take the next handshake step.
@@ -274,7 +304,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
       p->closerc = CLOSE_TUNNEL;
     }
   } else if (ishsread(p->action)) {
-    handshakestep(e, ctx);
+    handshakestep(e, lc, ctx, pc);
   }
 }
 
@@ -377,7 +407,7 @@ void writedone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     // A reader whose last read filled the buffer has more waiting, most often.
     if (q->rmore) trypartner(e, q, OP_RD, lc, ctx, pc);
   } else if (ishswrite(p->action)) {
-    handshakestep(e, ctx);
+    handshakestep(e, lc, ctx, pc);
   }
 }
 
@@ -436,7 +466,7 @@ void handleentry(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc) {
     established = connectstep(&e, lc, ctx, pc);
     if (e.p == nullptr) return;
   }
-  if (established) establishedstep(&e, ctx, pc);
+  if (established) establishedstep(&e, lc, ctx, pc);
 
   // Read step.
   if ((e.p->oper & OP_RD) && sockset_has(&pc->rd, e.p->soc)) readstep(&e, lc, ctx, pc, true);

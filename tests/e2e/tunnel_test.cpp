@@ -57,7 +57,9 @@ TEST_P(Tunnel, Outcome) {
   uint16_t site = echoes.port;
   for (size_t i = 0; i < r.relays.size(); i++) {
     uint16_t port = free_port();
-    std::vector<std::string> opts = {"-f=" + file(std::to_string(i), r.relays[i].first)};
+    // At -d: the handshake messages and reads tried before select() has
+    // reported the socket ready must print no would-block note.
+    std::vector<std::string> opts = {"-d", "-f=" + file(std::to_string(i), r.relays[i].first)};
     if (!r.relays[i].second.empty()) opts.push_back(r.relays[i].second);
     relays.push_back(relay(args(opts, port, site), "", false, i == 0));   // the serverside end: the peer build
     site = port;
@@ -68,7 +70,7 @@ TEST_P(Tunnel, Outcome) {
     for (size_t n : {1, 176, 177, 8112, 30000}) EXPECT_TRUE(echo_ok(c.fd, random_bytes(n, uint32_t(n)))) << n;
     client big(site);
     EXPECT_TRUE(echo_ok(big.fd, random_bytes(8 << 20, 7), 120000));
-    for (auto& p : relays) EXPECT_EQ(p.count("** "), 0u) << p.out;
+    for (auto& p : relays) EXPECT_EQ(p.count("** ") + p.count("WOULDBLOCK"), 0u) << p.out;
   } else {
     send_all(c.fd, random_bytes(20000, 8).data(), 20000, 3000);
     EXPECT_TRUE(wait_closed(c.fd, 60000));
