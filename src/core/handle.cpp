@@ -1,11 +1,12 @@
 // Handling one Socket Table entry after select(): accept, connect
 // completion, established, read, write and final steps, in that order.
+#include "core/handle.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "common/log.h"
 #include "common/paramrec.h"
-#include "core/loop.h"
 #include "core/progexit.h"
 #include "platform/clock.h"
 #include "tunnel/keysetup.h"
@@ -37,6 +38,18 @@ void setentry(entryctx* e, socent* p, runctx* ctx) {
 
 void freeconn(uint32_t enti, loopctx* lc, runctx* ctx) {
   freesrvent(enti, ctx, ctx->servtbl, lc->numsrvent, ctx->soctbl, lc->numsoctbl);
+}
+
+// startrelay(psrv, ctx): put both sockets of a connection into relaying.
+void startrelay(srvent* psrv, runctx* ctx) {
+  const paramrec* prm = ctx->paramrec;
+  socent* a = ctx->soctbl[psrv->soci1];
+  socent* b = ctx->soctbl[psrv->soci2];
+  // A tunnel end reads a record header first.
+  a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
+  a->rdone = 0, a->rneed = prm->serverside ? RECHEADER : 0;
+  b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
+  b->rdone = 0, b->rneed = prm->clientside ? RECHEADER : 0;
 }
 
 // The clientside handshake starts on the socn2 entry: tunnel() builds Msg1

@@ -4,9 +4,9 @@
 
 #include "common/log.h"
 #include "common/paramrec.h"
+#include "core/handle.h"
 #include "core/progexit.h"
 #include "platform/clock.h"
-#include "tunnel/tunnel.h"
 
 bool feedstunnel(const socent* p, const runctx* ctx) {
   const paramrec* prm = ctx->paramrec;
@@ -17,17 +17,6 @@ bool feedstunnel(const socent* p, const runctx* ctx) {
 socent* partnerof(const socent* p, runctx* ctx) {
   const srvent* psrv = ctx->servtbl[p->enti];
   return ctx->soctbl[p->conn == 1 ? psrv->soci2 : psrv->soci1];
-}
-
-void startrelay(srvent* psrv, runctx* ctx) {
-  const paramrec* prm = ctx->paramrec;
-  socent* a = ctx->soctbl[psrv->soci1];
-  socent* b = ctx->soctbl[psrv->soci2];
-  // A tunnel end reads a record header first.
-  a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
-  a->rdone = 0, a->rneed = prm->serverside ? RECHEADER : 0;
-  b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
-  b->rdone = 0, b->rneed = prm->clientside ? RECHEADER : 0;
 }
 
 namespace {
