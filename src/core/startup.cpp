@@ -16,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/proc.h"
-#include "tunnel/reccheck.h"
+#include "tunnel/records.h"
 
 namespace {
 

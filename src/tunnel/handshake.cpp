@@ -13,6 +13,8 @@
 // the way to the first data record (server K1, client K2, client K3).
 // docs/protocol.md numbers the steps: C1 to C5 on the client side, S1 to S4
 // on the server side; each case below names its step.
+#include "tunnel/handshake.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -22,7 +24,6 @@
 #include "params/uprompt.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsteps.h"
 
 namespace {
 

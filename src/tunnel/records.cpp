@@ -3,8 +3,10 @@
 //   48 payload | pad (zero) | totlen - 32 record check sum (32)
 // totlen = payload len + pad len + 80; numbers little-endian. A record is
 // encrypted whole in one call; the receiver decrypts the header first and
-// checks it before it reads the rest. Steps R1 (send), R2 (header) and R3
-// (body) of docs/protocol.md.
+// checks it before it reads the rest. Steps R0 (the start-up check of the
+// options), R1 (send), R2 (header) and R3 (body) of docs/protocol.md.
+#include "tunnel/records.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -14,7 +16,6 @@
 #include "crypto/secure.h"
 #include "tunnel/keysetup.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsteps.h"
 
 namespace {
 
@@ -144,5 +145,29 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
   }
   memmove(buf, buf + RECHEADER, payload);
   psoc->rdone = payload;
+  return 0;
+}
+
+uint32_t reccheck(runctx* ctx) {
+  paramrec* prm = ctx->paramrec;
+  ctx->recbufsize = ctx->bufsize;
+  if (!prm->clientside && !prm->serverside) return 0;
+
+  // Records are multiples of 16 bytes, so triple DES always sees whole blocks.
+  uint32_t m = (prm->msglenmult + 15) & ~15u;
+  if (m != prm->msglenmult) {
+    if (ctx->dbglevel) printf("msglenmult option rounded up to %lu\n", (unsigned long)m);
+    prm->msglenmult = m;
+  }
+  uint64_t minrounded = ((uint64_t)prm->minmsglen + m - 1) / m * m;
+  if (ctx->bufsize < minrounded) {
+    printf("** Error: minmsglen option is too big relative to buffer size\n");
+    return 1;
+  }
+  ctx->recbufsize = ctx->bufsize / m * m;
+  if (ctx->recbufsize <= RECOVERHEAD) {
+    printf("** Error: msglenmult option is too big relative to buffer size\n");
+    return 1;
+  }
   return 0;
 }

@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "common/paramrec.h"
-#include "tunnel/tunnelsteps.h"
+#include "tunnel/handshake.h"
+#include "tunnel/records.h"
 
 namespace {
 
