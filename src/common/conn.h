@@ -145,8 +145,30 @@ struct srvent {
   uint32_t bufsize;
 };
 
-// istunnelend(p, prm): p carries the encrypted side of a tunnel: the client
-// socket of a serverside, the server socket of a clientside.
+// connid(p): the connection id of p's log lines: its Server Table index + 1,
+// 0 for the listening socket.
+inline uint32_t connid(const socent* p) {
+  return p->stype == 0 ? p->enti + 1 : 0;
+}
+
+// The roles of a socket entry, from its conn and the tunnel side flags of the
+// parameter record; a middle instance (both flags) has two tunnel ends.
+// isserversideend(p, prm): p is the tunnel end of a serverside, its client
+// socket, which runs the serverside handshake.
+inline bool isserversideend(const socent* p, const paramrec* prm) {
+  return p->conn == 1 && prm->serverside;
+}
+// isclientsideend(p, prm): p is the tunnel end of a clientside, its server
+// socket, which runs the clientside handshake.
+inline bool isclientsideend(const socent* p, const paramrec* prm) {
+  return p->conn == 2 && prm->clientside;
+}
+// istunnelend(p, prm): p carries the encrypted side of a tunnel.
 inline bool istunnelend(const socent* p, const paramrec* prm) {
-  return (p->conn == 1 && prm->serverside) || (p->conn == 2 && prm->clientside);
+  return isserversideend(p, prm) || isclientsideend(p, prm);
+}
+// feedstunnel(p, prm): p is a plain side whose partner is a tunnel end.
+inline bool feedstunnel(const socent* p, const paramrec* prm) {
+  return (p->conn == 1 && prm->clientside && !prm->serverside) ||
+         (p->conn == 2 && prm->serverside && !prm->clientside);
 }

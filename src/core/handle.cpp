@@ -32,7 +32,7 @@ struct entryctx {
 
 void setentry(entryctx* e, socent* p, runctx* ctx) {
   e->p = p;
-  e->connid = p->stype == 0 ? p->enti + 1 : 0;
+  e->connid = connid(p);
   e->psrv = p->stype == 0 ? ctx->servtbl[p->enti] : nullptr;
 }
 
@@ -47,9 +47,9 @@ void startrelay(srvent* psrv, runctx* ctx) {
   socent* b = ctx->soctbl[psrv->soci2];
   // A tunnel end reads a record header first.
   a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
-  a->rdone = 0, a->rneed = prm->serverside ? RECHEADER : 0;
+  a->rdone = 0, a->rneed = istunnelend(a, prm) ? RECHEADER : 0;
   b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
-  b->rdone = 0, b->rneed = prm->clientside ? RECHEADER : 0;
+  b->rdone = 0, b->rneed = istunnelend(b, prm) ? RECHEADER : 0;
 }
 
 // The clientside handshake starts on the socn2 entry: tunnel() builds Msg1
@@ -336,7 +336,7 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) {
   if (limit == 0) {
     limit = p->sbufrdsize;
     // Leave room for the record the partner builds from this data.
-    if (feedstunnel(p, ctx) && ctx->recbufsize > RECOVERHEAD &&
+    if (feedstunnel(p, ctx->paramrec) && ctx->recbufsize > RECOVERHEAD &&
         ctx->recbufsize - RECOVERHEAD < limit)
       limit = ctx->recbufsize - RECOVERHEAD;
   }

@@ -8,17 +8,6 @@
 #include "core/progexit.h"
 #include "platform/clock.h"
 
-bool feedstunnel(const socent* p, const runctx* ctx) {
-  const paramrec* prm = ctx->paramrec;
-  return (p->conn == 1 && prm->clientside && !prm->serverside) ||
-         (p->conn == 2 && prm->serverside && !prm->clientside);
-}
-
-socent* partnerof(const socent* p, runctx* ctx) {
-  const srvent* psrv = ctx->servtbl[p->enti];
-  return ctx->soctbl[p->conn == 1 ? psrv->soci2 : psrv->soci1];
-}
-
 namespace {
 
 // Close a connection that has waited too long without reading; in
@@ -28,7 +17,7 @@ void inactive(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc) {
   char ts[TSTAMPLEN];
   tstamp(ts);
   printf("%lu: ** Inactivity timeout for conn %lu. Closing both sockets %s.\n",
-         (unsigned long)(p->enti + 1), (unsigned long)p->conn, ts);
+         (unsigned long)connid(p), (unsigned long)p->conn, ts);
   // The partner may already stand in this pass's sets.
   sockh other = partnerof(p, ctx)->soc;
   sockset_remove(&pc->rd, other);
@@ -65,7 +54,7 @@ void buildsets(loopctx* lc, runctx* ctx, passctx* pc) {
     if (ctx->dbglevel >= 5)
       printf(">>> Loop: i=%lu oper=%lu i1=%lu enti=%lu stype=%lu conn %lu  inactive %lu secs\n",
              (unsigned long)i, (unsigned long)p->oper,
-             (unsigned long)(p->stype == 0 ? p->enti + 1 : 0), (unsigned long)p->enti,
+             (unsigned long)connid(p), (unsigned long)p->enti,
              (unsigned long)p->stype, (unsigned long)p->conn,
              (unsigned long)(p->stype == 0 ? idle / 1000 : 0));
     if (p->stype == 0 && idle > INACTIVITY_MS) {

@@ -53,10 +53,3 @@ int waitsets(loopctx* lc, runctx* ctx, passctx* pc);
 
 // closepass(lc, ctx): free every connection whose sides have finished.
 void closepass(loopctx* lc, runctx* ctx);
-
-// Socket entry roles, from the tunnel side flags of the parameter record
-// (istunnelend, in common/conn.h, is the third).
-// feedstunnel(p, ctx): p is a plain side whose partner is a tunnel end.
-bool feedstunnel(const socent* p, const runctx* ctx);
-// partnerof(p, ctx): the other socket entry of p's connection.
-socent* partnerof(const socent* p, runctx* ctx);

@@ -158,6 +158,11 @@ rejected:
   return 1;
 }
 
+socent* partnerof(const socent* p, runctx* ctx) {
+  const srvent* psrv = ctx->servtbl[p->enti];
+  return ctx->soctbl[p->conn == 1 ? psrv->soci2 : psrv->soci1];
+}
+
 namespace {
 
 // Wipe and free a socket entry's cipher work areas.

@@ -22,6 +22,9 @@ uint32_t ptbldel(void** tbl, uint32_t* count, uint32_t index);
 uint32_t addsrvent(uint32_t socnew, uint32_t peeraddr, runctx* ctx, srvent** servtbl, uint32_t* numsrvent,
                    uint32_t* index, socent** soctbl, uint32_t* numsoctbl);
 
+// partnerof(p, ctx): the other socket entry of p's connection.
+socent* partnerof(const socent* p, runctx* ctx);
+
 // freesrvent(index, ctx, servtbl, numsrvent, soctbl, numsoctbl): close and free
 // the whole connection at Server Table index, wiping buffers and work areas.
 void freesrvent(uint32_t index, runctx* ctx, srvent** servtbl, uint32_t* numsrvent,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/log.h"
 #include "common/printable.h"
@@ -158,9 +159,9 @@ uint32_t encrsetup(srvent* psrv, runctx* ctx) {
 
   uint32_t result = 0;
   const uint8_t* next = block;
-  for (uint32_t conn = 1; conn <= 2; conn++) {
-    if (conn == 1 ? !prm->serverside : !prm->clientside) continue;
-    socent* psoc = ctx->soctbl[conn == 1 ? psrv->soci1 : psrv->soci2];
+  for (uint32_t soci : {psrv->soci1, psrv->soci2}) {
+    socent* psoc = ctx->soctbl[soci];
+    if (!istunnelend(psoc, prm)) continue;
     // The work areas belong to the entry from here on; freeing the connection releases them.
     psoc->encrctx = (uint8_t*)malloc(prm->ctxsize);
     if (psoc->encrctx) psoc->decrctx = (uint8_t*)malloc(prm->ctxsize);
@@ -223,7 +224,7 @@ uint32_t tunnnelkeys(socent* psoc, runctx* ctx, const userent* user, const uint8
     }
     uint32_t rc = dataencr_init(prm->encrtype, key, SESSKEYLEN, area, prm->ctxsize);
     if (rc != 0) {
-      printf("%lu: ** Error rc=%lu from dataencr_init().\n", (unsigned long)(psoc->enti + 1),
+      printf("%lu: ** Error rc=%lu from dataencr_init().\n", (unsigned long)connid(psoc),
              (unsigned long)rc);
       result = 1;
       break;
