@@ -58,7 +58,7 @@ void startclientside(srvent* psrv, runctx* ctx) {
   socent* b = ctx->soctbl[psrv->soci2];
   b->wbuf = psrv->buf2;
   b->sbufwrsize = psrv->bufsize;
-  if (tunnel(ACT_C_START, b, ctx) != 0) b->closerc = CLOSE_TUNNEL;
+  if (tunnel(ACT_C_START, b, ctx) != TR_DONE) b->closerc = CLOSE_TUNNEL;
 }
 
 // Accept one client and start its connection. Returns true when the entry
@@ -257,7 +257,7 @@ void trysoc(const entryctx* e, socent* q, loopctx* lc, runctx* ctx, passctx* pc)
 void handshakestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   socent* p = e->p;
   uint32_t action = p->action;
-  if (tunnel(action, p, ctx) != 0) {
+  if (tunnel(action, p, ctx) != TR_DONE) {
     p->closerc = CLOSE_TUNNEL;
     return;
   }
@@ -290,7 +290,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   }
   if (p->action == ACT_RELAY) {
     uint32_t rc = tunnel(TC_RECV, p, ctx);
-    if (rc == 1) {
+    if (rc == TR_MORE) {
       // The rest of the record is still to come, most often already here.
       if ((p->oper & OP_RD) && e->eager > 0) {
         entryctx f = *e;
@@ -299,7 +299,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
       }
       return;
     }
-    if (rc >= 2) {
+    if (rc >= TR_FAILED) {
       p->closerc = CLOSE_TUNNEL;
       return;
     }
@@ -309,7 +309,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
     q->wpend = 0;
     if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) splitpayload(q, ctx);
-    if (tunnel(TC_SEND, q, ctx) == 0) {
+    if (tunnel(TC_SEND, q, ctx) == TR_DONE) {
       q->action = ACT_RELAY;
       q->oper |= OP_WR;
       trypartner(e, q, OP_WR, lc, ctx, pc);
@@ -400,7 +400,7 @@ void writedone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     memmove(p->wbuf, p->wbuf + p->sbufwrsize - p->wpend, part);
     p->wpend -= part;
     p->wlen = part, p->wdone = 0;
-    if (tunnel(TC_SEND, p, ctx) == 0) {
+    if (tunnel(TC_SEND, p, ctx) == TR_DONE) {
       p->oper |= OP_WR;
       if (e->eager > 0) {
         entryctx f = *e;

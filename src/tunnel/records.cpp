@@ -37,7 +37,7 @@ uint32_t decr(socent* psoc, uint8_t* p, uint32_t len, uint32_t connid) {
     printf("%lu: ** datadecr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_DECR;
   }
-  return 0;
+  return TR_DONE;
 }
 
 uint32_t badheader(uint32_t rc, uint32_t connid) {
@@ -92,7 +92,7 @@ uint32_t recsend(socent* psoc, runctx* ctx, uint32_t connid) {
     return TR_ENCR;
   }
   psoc->wlen = tl;
-  return 0;
+  return TR_DONE;
 }
 
 uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
@@ -127,8 +127,8 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
     }
     psoc->rneed = (uint32_t)totlen;
     psoc->oper |= OP_RD;
-    if (ctx->dbglevel >= 2) printf("   tunnel() return value 1\n");
-    return 1;
+    if (ctx->dbglevel >= 2) printf("   tunnel() return value %lu\n", (unsigned long)TR_MORE);
+    return TR_MORE;
   }
 
   // Step R3: the header is plain text since step R2.
@@ -145,7 +145,7 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
   }
   memmove(buf, buf + RECHEADER, payload);
   psoc->rdone = payload;
-  return 0;
+  return TR_DONE;
 }
 
 uint32_t reccheck(runctx* ctx) {

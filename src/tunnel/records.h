@@ -16,5 +16,6 @@ uint32_t reccheck(runctx* ctx);
 // recsend(psoc, ctx, connid): turn wbuf's wlen bytes into one record in place.
 uint32_t recsend(socent* psoc, runctx* ctx, uint32_t connid);
 // recrecv(psoc, ctx, connid): check and open the record arriving in rbuf:
-// 1 after its header (rneed = totlen), 0 with the payload at the start of rbuf.
+// TR_MORE after its header (rneed = totlen), TR_DONE with the payload at the
+// start of rbuf.
 uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid);

@@ -34,7 +34,8 @@ uint32_t dispatch(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
 
 uint32_t tunnel(uint32_t calltype, socent* psoc, runctx* ctx) {
   // Relayed blocks of a plain socket pass untouched and unlogged.
-  if ((calltype == TC_RECV || calltype == TC_SEND) && !istunnelend(psoc, ctx->paramrec)) return 0;
+  if ((calltype == TC_RECV || calltype == TC_SEND) && !istunnelend(psoc, ctx->paramrec))
+    return TR_DONE;
 
   uint32_t id = connid(psoc);
   if (ctx->dbglevel >= 2)
@@ -42,7 +43,7 @@ uint32_t tunnel(uint32_t calltype, socent* psoc, runctx* ctx) {
            (unsigned long)psoc->conn);
 
   uint32_t rc = dispatch(calltype, psoc, ctx, id);
-  if (rc >= 2) {
+  if (rc >= TR_FAILED) {
     printf("   Connection closed.\n");
     if (ctx->dbglevel >= 2) printf("   tunnel() return value %lu\n", (unsigned long)rc);
   }

@@ -14,7 +14,12 @@ constexpr uint32_t RECOVERHEAD = 80;   // record header 48 + record check sum 32
 constexpr uint32_t RECHEADER = 48;
 constexpr uint32_t HSMSGLEN = 128;     // every handshake message
 
-// Failure results of tunnel(), one per cause.
+// Results of tunnel(): a step done, a record header accepted with the rest of
+// the record still to read (call type TC_RECV only), or from TR_FAILED on a
+// failure, one per cause, its messages printed.
+constexpr uint32_t TR_DONE = 0;
+constexpr uint32_t TR_MORE = 1;        // rneed now asks for the whole record
+constexpr uint32_t TR_FAILED = 2;      // this and every larger result is a failure
 constexpr uint32_t TR_CALLTYPE = 2;    // call type not served
 constexpr uint32_t TR_STYPE = 3;       // not a relayed connection's socket
 constexpr uint32_t TR_WRONGEND = 4;    // handshake step on the wrong socket or side
@@ -33,6 +38,7 @@ constexpr uint32_t TR_BODYLEN = 16;    // header lengths disagree with the bytes
 constexpr uint32_t TR_RECSUM = 17;     // record check sum differs
 constexpr uint32_t TR_NOFIT = 21;      // padded record longer than the write buffer
 
-// tunnel(calltype, psoc, ctx): 0 done, 1 (call type 1) header read and more
-// bytes wanted, 2 and above failure with its messages printed.
+// tunnel(calltype, psoc, ctx): TR_DONE, TR_MORE (call type TC_RECV: header
+// read and more bytes wanted), or a failure from TR_FAILED on with its
+// messages printed.
 uint32_t tunnel(uint32_t calltype, socent* psoc, runctx* ctx);
