@@ -43,7 +43,7 @@ constexpr uint32_t MAXVALS = 10;                // 1 start tick + 4 arrivals + 5
 constexpr uint32_t OSRANDLEN = 32;              // bytes of the system's random source
 constexpr uint32_t ENTROPYMAX = 36 + 2 * (MAXVALS - 1) + OSRANDLEN;
 constexpr uint32_t DISKFAILED = 98765;          // stands in for the free blocks when unknown
-constexpr int GENNONCE_SEEDRC = 3;              // sysrand's code for a refused seed file
+constexpr int GENNONCE_SEEDRC = SYSRAND_SEEDFILE;  // a refused seed file, as sysrand reports it
 constexpr uint32_t GENNONCE_DISKRC = 10;
 constexpr uint32_t GENNONCE_OSRANDRC = 11;      // the system's random source failed
 
@@ -76,10 +76,10 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   if (state_folderok()) {
     name[SEEDSELECT] = '1';
     state_path(name, path);
-    int rc1 = (int)sysrand(1, path, &r[0], &r[1]);
+    int rc1 = (int)sysrand(SYSRAND_STEP, path, &r[0], &r[1]);
     name[SEEDSELECT] = '2';
     state_path(name, path);
-    rc = (int)sysrand(1, path, &r[2], &r[3]);
+    rc = (int)sysrand(SYSRAND_STEP, path, &r[2], &r[3]);
     if (rc == 0) rc = rc1;
   }
   secure_zero(name, sizeof name);
