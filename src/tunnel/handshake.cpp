@@ -47,7 +47,7 @@ uint32_t buildmsg(socent* psoc, uint8_t* buf, const uint8_t* first, const uint8_
   memset(buf + TAGOFF + 4, 0, SUMOFF - TAGOFF - 4);
   checksum(psoc, buf, SUMOFF, buf + SUMOFF);
   uint32_t rc = dataencr(psoc->encrctx, buf, buf, HSMSGLEN);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** dataencr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_ENCR;
   }
@@ -57,7 +57,7 @@ uint32_t buildmsg(socent* psoc, uint8_t* buf, const uint8_t* first, const uint8_
 // openmsg(psoc, buf, connid): decrypt a received Msg2..Msg4 in place; TR_DONE or TR_DECR.
 uint32_t openmsg(socent* psoc, uint8_t* buf, uint32_t connid) {
   uint32_t rc = datadecr(psoc->decrctx, buf, buf, HSMSGLEN);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** datadecr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_DECR;
   }

@@ -223,7 +223,7 @@ uint32_t tunnnelkeys(socent* psoc, runctx* ctx, const userent* user, const uint8
       hexdump(key, SESSKEYLEN);
     }
     uint32_t rc = dataencr_init(prm->encrtype, key, SESSKEYLEN, area, prm->ctxsize);
-    if (rc != 0) {
+    if (rc != CIPHER_OK) {
       printf("%lu: ** Error rc=%lu from dataencr_init().\n", (unsigned long)connid(psoc),
              (unsigned long)rc);
       result = 1;

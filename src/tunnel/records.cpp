@@ -33,7 +33,7 @@ bool sumok(const socent* psoc, const uint8_t* data, uint32_t len, const uint8_t*
 
 uint32_t decr(socent* psoc, uint8_t* p, uint32_t len, uint32_t connid) {
   uint32_t rc = datadecr(psoc->decrctx, p, p, len);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** datadecr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_DECR;
   }
@@ -87,7 +87,7 @@ uint32_t recsend(socent* psoc, runctx* ctx, uint32_t connid) {
   checksum(psoc, buf, tl - SUMLEN, buf + tl - SUMLEN);
 
   uint32_t rc = dataencr(psoc->encrctx, buf, buf, tl);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** dataencr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_ENCR;
   }
