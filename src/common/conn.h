@@ -101,6 +101,8 @@ constexpr bool isclientstep(uint32_t calltype) {
 // A table index that names no entry (ptbladd's answer when it fails).
 constexpr uint32_t IDX_NONE = 0x0FFFFFFF;
 
+constexpr uint32_t NONCELEN = 32;   // bytes of every nonce of the handshake
+
 // One open socket. Zero-filled when created.
 struct socent {
   sockh soc;             // socket handle
@@ -109,10 +111,10 @@ struct socent {
   uint32_t conn;         // 1 client side (socn1), 2 server side (socn2), 0 listening
   uint32_t closerc;      // 0 usable, 1 EOF, 2 socket error, 3 tunnel failure
   uint32_t lasttime;     // tick count of the last activity
-  uint8_t nonce1[32];
-  uint8_t nonce2[32];
-  uint8_t pnonce1[32];
-  uint8_t pnonce2[32];
+  uint8_t nonce1[NONCELEN];
+  uint8_t nonce2[NONCELEN];
+  uint8_t pnonce1[NONCELEN];
+  uint8_t pnonce2[NONCELEN];
   userent authent;       // user of the handshake; wiped when it ends
   uint8_t hmackey[20];
   uint8_t* encrctx;      // cipher work area for what this socket sends (owned)

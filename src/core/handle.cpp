@@ -9,7 +9,7 @@
 #include "common/paramrec.h"
 #include "core/progexit.h"
 #include "platform/clock.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/nonces.h"
 #include "tunnel/tunnel.h"
 
 namespace {

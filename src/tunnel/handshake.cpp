@@ -22,12 +22,12 @@
 #include "crypto/cipher.h"
 #include "crypto/secure.h"
 #include "params/uprompt.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/keys.h"
 #include "tunnel/tunnel.h"
 
 namespace {
 
-constexpr uint32_t NL = 32;               // nonce length
+constexpr uint32_t NL = NONCELEN;         // nonce length
 constexpr uint32_t TAGOFF = 64;           // "MsgN" of Msg2..Msg4
 constexpr uint32_t SUMOFF = 96;           // check sum of bytes 0..95
 constexpr uint32_t MSG1HDRLEN = 10;       // bytes of Msg1 the server compares

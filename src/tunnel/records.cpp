@@ -14,7 +14,7 @@
 #include "crypto/bytes.h"
 #include "crypto/cipher.h"
 #include "crypto/secure.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/keys.h"
 #include "tunnel/tunnel.h"
 
 namespace {
