@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "support/tunnelend.h"
-#include "tunnel/tunnelsteps.h"
 
 namespace {
 

@@ -101,6 +101,8 @@ constexpr bool isclientstep(uint32_t calltype) {
 // A table index that names no entry (ptbladd's answer when it fails).
 constexpr uint32_t IDX_NONE = 0x0FFFFFFF;
 
+constexpr uint32_t NONCELEN = 32;   // bytes of every nonce of the handshake
+
 // One open socket. Zero-filled when created.
 struct socent {
   sockh soc;             // socket handle
@@ -109,10 +111,10 @@ struct socent {
   uint32_t conn;         // 1 client side (socn1), 2 server side (socn2), 0 listening
   uint32_t closerc;      // 0 usable, 1 EOF, 2 socket error, 3 tunnel failure
   uint32_t lasttime;     // tick count of the last activity
-  uint8_t nonce1[32];
-  uint8_t nonce2[32];
-  uint8_t pnonce1[32];
-  uint8_t pnonce2[32];
+  uint8_t nonce1[NONCELEN];
+  uint8_t nonce2[NONCELEN];
+  uint8_t pnonce1[NONCELEN];
+  uint8_t pnonce2[NONCELEN];
   userent authent;       // user of the handshake; wiped when it ends
   uint8_t hmackey[20];
   uint8_t* encrctx;      // cipher work area for what this socket sends (owned)
@@ -145,8 +147,30 @@ struct srvent {
   uint32_t bufsize;
 };
 
-// istunnelend(p, prm): p carries the encrypted side of a tunnel: the client
-// socket of a serverside, the server socket of a clientside.
+// connid(p): the connection id of p's log lines: its Server Table index + 1,
+// 0 for the listening socket.
+inline uint32_t connid(const socent* p) {
+  return p->stype == 0 ? p->enti + 1 : 0;
+}
+
+// The roles of a socket entry, from its conn and the tunnel side flags of the
+// parameter record; a middle instance (both flags) has two tunnel ends.
+// isserversideend(p, prm): p is the tunnel end of a serverside, its client
+// socket, which runs the serverside handshake.
+inline bool isserversideend(const socent* p, const paramrec* prm) {
+  return p->conn == 1 && prm->serverside;
+}
+// isclientsideend(p, prm): p is the tunnel end of a clientside, its server
+// socket, which runs the clientside handshake.
+inline bool isclientsideend(const socent* p, const paramrec* prm) {
+  return p->conn == 2 && prm->clientside;
+}
+// istunnelend(p, prm): p carries the encrypted side of a tunnel.
 inline bool istunnelend(const socent* p, const paramrec* prm) {
-  return (p->conn == 1 && prm->serverside) || (p->conn == 2 && prm->clientside);
+  return isserversideend(p, prm) || isclientsideend(p, prm);
+}
+// feedstunnel(p, prm): p is a plain side whose partner is a tunnel end.
+inline bool feedstunnel(const socent* p, const paramrec* prm) {
+  return (p->conn == 1 && prm->clientside && !prm->serverside) ||
+         (p->conn == 2 && prm->serverside && !prm->clientside);
 }

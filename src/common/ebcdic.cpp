@@ -1,4 +1,4 @@
-#include "common/log.h"
+#include "common/ebcdic.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/ebcdic.h"
 #include "platform/clock.h"
 
 namespace {

@@ -11,10 +11,6 @@ void tstamp(char out[TSTAMPLEN]);
 // hexdump(data, len): print len bytes as offset, hex groups, EBCDIC and ASCII columns.
 void hexdump(const uint8_t* data, uint32_t len);
 
-// ebcdictoascii(buf, len): translate len bytes in place from EBCDIC (code page
-// 1047) to ISO 8859-1; returns len.
-uint32_t ebcdictoascii(uint8_t* buf, uint32_t len);
-
 // sockerrmsg(connid, err): print the explanation line of a Winsock error code,
 // prefixed with "connid: " when connid is not 0; nothing for unknown codes.
 void sockerrmsg(uint32_t connid, int err);

@@ -7,11 +7,6 @@ constexpr uint32_t MAXFILT = 500;     // IP address filter items
 constexpr uint32_t UNAMELEN = 80;     // uname bytes, blank-padded, no terminator
 constexpr uint32_t SECRETLEN = 128;   // secret bytes, zero-padded
 
-constexpr uint32_t ENCR_DES3 = 1;     // encrtype: triple DES CFB-64
-constexpr uint32_t ENCR_RC4 = 2;      // encrtype: RC4-drop256
-constexpr uint32_t CTXSIZE_DES3 = 2336;
-constexpr uint32_t CTXSIZE_RC4 = 290;
-
 // utype / pwtype values
 constexpr uint8_t UT_PRESENT = 0;     // the value is in the entry
 constexpr uint8_t UT_ASKONCE = 1;     // "?": ask at the console once, at start-up
@@ -33,8 +28,8 @@ constexpr uint8_t FILT_DENY = 2;
 struct paramrec {
   uint32_t clientside;
   uint32_t serverside;
-  uint32_t encrtype;
-  uint32_t ctxsize;
+  uint32_t encrtype;      // ENCR_* of crypto/cipher.h
+  uint32_t ctxsize;       // CTXSIZE_* of the same type
   uint32_t minmsglen;
   uint32_t msglenmult;
   userent cluser;

@@ -1,14 +1,15 @@
 // Handling one Socket Table entry after select(): accept, connect
 // completion, established, read, write and final steps, in that order.
+#include "core/handle.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "common/log.h"
 #include "common/paramrec.h"
-#include "core/loop.h"
 #include "core/progexit.h"
 #include "platform/clock.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/nonces.h"
 #include "tunnel/tunnel.h"
 
 namespace {
@@ -31,12 +32,24 @@ struct entryctx {
 
 void setentry(entryctx* e, socent* p, runctx* ctx) {
   e->p = p;
-  e->connid = p->stype == 0 ? p->enti + 1 : 0;
+  e->connid = connid(p);
   e->psrv = p->stype == 0 ? ctx->servtbl[p->enti] : nullptr;
 }
 
 void freeconn(uint32_t enti, loopctx* lc, runctx* ctx) {
   freesrvent(enti, ctx, ctx->servtbl, lc->numsrvent, ctx->soctbl, lc->numsoctbl);
+}
+
+// startrelay(psrv, ctx): put both sockets of a connection into relaying.
+void startrelay(srvent* psrv, runctx* ctx) {
+  const paramrec* prm = ctx->paramrec;
+  socent* a = ctx->soctbl[psrv->soci1];
+  socent* b = ctx->soctbl[psrv->soci2];
+  // A tunnel end reads a record header first.
+  a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
+  a->rdone = 0, a->rneed = istunnelend(a, prm) ? RECHEADER : 0;
+  b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
+  b->rdone = 0, b->rneed = istunnelend(b, prm) ? RECHEADER : 0;
 }
 
 // The clientside handshake starts on the socn2 entry: tunnel() builds Msg1
@@ -45,7 +58,7 @@ void startclientside(srvent* psrv, runctx* ctx) {
   socent* b = ctx->soctbl[psrv->soci2];
   b->wbuf = psrv->buf2;
   b->sbufwrsize = psrv->bufsize;
-  if (tunnel(ACT_C_START, b, ctx) != 0) b->closerc = CLOSE_TUNNEL;
+  if (tunnel(ACT_C_START, b, ctx) != TR_DONE) b->closerc = CLOSE_TUNNEL;
 }
 
 // Accept one client and start its connection. Returns true when the entry
@@ -244,7 +257,7 @@ void trysoc(const entryctx* e, socent* q, loopctx* lc, runctx* ctx, passctx* pc)
 void handshakestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   socent* p = e->p;
   uint32_t action = p->action;
-  if (tunnel(action, p, ctx) != 0) {
+  if (tunnel(action, p, ctx) != TR_DONE) {
     p->closerc = CLOSE_TUNNEL;
     return;
   }
@@ -277,7 +290,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   }
   if (p->action == ACT_RELAY) {
     uint32_t rc = tunnel(TC_RECV, p, ctx);
-    if (rc == 1) {
+    if (rc == TR_MORE) {
       // The rest of the record is still to come, most often already here.
       if ((p->oper & OP_RD) && e->eager > 0) {
         entryctx f = *e;
@@ -286,7 +299,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
       }
       return;
     }
-    if (rc >= 2) {
+    if (rc >= TR_FAILED) {
       p->closerc = CLOSE_TUNNEL;
       return;
     }
@@ -296,7 +309,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
     q->wpend = 0;
     if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) splitpayload(q, ctx);
-    if (tunnel(TC_SEND, q, ctx) == 0) {
+    if (tunnel(TC_SEND, q, ctx) == TR_DONE) {
       q->action = ACT_RELAY;
       q->oper |= OP_WR;
       trypartner(e, q, OP_WR, lc, ctx, pc);
@@ -323,7 +336,7 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) {
   if (limit == 0) {
     limit = p->sbufrdsize;
     // Leave room for the record the partner builds from this data.
-    if (feedstunnel(p, ctx) && ctx->recbufsize > RECOVERHEAD &&
+    if (feedstunnel(p, ctx->paramrec) && ctx->recbufsize > RECOVERHEAD &&
         ctx->recbufsize - RECOVERHEAD < limit)
       limit = ctx->recbufsize - RECOVERHEAD;
   }
@@ -387,7 +400,7 @@ void writedone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     memmove(p->wbuf, p->wbuf + p->sbufwrsize - p->wpend, part);
     p->wpend -= part;
     p->wlen = part, p->wdone = 0;
-    if (tunnel(TC_SEND, p, ctx) == 0) {
+    if (tunnel(TC_SEND, p, ctx) == TR_DONE) {
       p->oper |= OP_WR;
       if (e->eager > 0) {
         entryctx f = *e;

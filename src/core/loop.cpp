@@ -4,31 +4,9 @@
 
 #include "common/log.h"
 #include "common/paramrec.h"
+#include "core/handle.h"
 #include "core/progexit.h"
 #include "platform/clock.h"
-#include "tunnel/tunnel.h"
-
-bool feedstunnel(const socent* p, const runctx* ctx) {
-  const paramrec* prm = ctx->paramrec;
-  return (p->conn == 1 && prm->clientside && !prm->serverside) ||
-         (p->conn == 2 && prm->serverside && !prm->clientside);
-}
-
-socent* partnerof(const socent* p, runctx* ctx) {
-  const srvent* psrv = ctx->servtbl[p->enti];
-  return ctx->soctbl[p->conn == 1 ? psrv->soci2 : psrv->soci1];
-}
-
-void startrelay(srvent* psrv, runctx* ctx) {
-  const paramrec* prm = ctx->paramrec;
-  socent* a = ctx->soctbl[psrv->soci1];
-  socent* b = ctx->soctbl[psrv->soci2];
-  // A tunnel end reads a record header first.
-  a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
-  a->rdone = 0, a->rneed = prm->serverside ? RECHEADER : 0;
-  b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
-  b->rdone = 0, b->rneed = prm->clientside ? RECHEADER : 0;
-}
 
 namespace {
 
@@ -39,7 +17,7 @@ void inactive(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc) {
   char ts[TSTAMPLEN];
   tstamp(ts);
   printf("%lu: ** Inactivity timeout for conn %lu. Closing both sockets %s.\n",
-         (unsigned long)(p->enti + 1), (unsigned long)p->conn, ts);
+         (unsigned long)connid(p), (unsigned long)p->conn, ts);
   // The partner may already stand in this pass's sets.
   sockh other = partnerof(p, ctx)->soc;
   sockset_remove(&pc->rd, other);
@@ -76,7 +54,7 @@ void buildsets(loopctx* lc, runctx* ctx, passctx* pc) {
     if (ctx->dbglevel >= 5)
       printf(">>> Loop: i=%lu oper=%lu i1=%lu enti=%lu stype=%lu conn %lu  inactive %lu secs\n",
              (unsigned long)i, (unsigned long)p->oper,
-             (unsigned long)(p->stype == 0 ? p->enti + 1 : 0), (unsigned long)p->enti,
+             (unsigned long)connid(p), (unsigned long)p->enti,
              (unsigned long)p->stype, (unsigned long)p->conn,
              (unsigned long)(p->stype == 0 ? idle / 1000 : 0));
     if (p->stype == 0 && idle > INACTIVITY_MS) {

@@ -51,19 +51,5 @@ void buildsets(loopctx* lc, runctx* ctx, passctx* pc);
 // sockets, 0 on time-out; ends the program (11) when select() fails.
 int waitsets(loopctx* lc, runctx* ctx, passctx* pc);
 
-// handleentry(i, lc, ctx, pc): run the accept, connect-completion,
-// established, read, write and final steps for Socket Table slot i.
-void handleentry(uint32_t i, loopctx* lc, runctx* ctx, passctx* pc);
-
 // closepass(lc, ctx): free every connection whose sides have finished.
 void closepass(loopctx* lc, runctx* ctx);
-
-// startrelay(psrv, ctx): put both sockets of a connection into relaying.
-void startrelay(srvent* psrv, runctx* ctx);
-
-// Socket entry roles, from the tunnel side flags of the parameter record
-// (istunnelend, in common/conn.h, is the third).
-// feedstunnel(p, ctx): p is a plain side whose partner is a tunnel end.
-bool feedstunnel(const socent* p, const runctx* ctx);
-// partnerof(p, ctx): the other socket entry of p's connection.
-socent* partnerof(const socent* p, runctx* ctx);

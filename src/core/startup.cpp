@@ -16,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/proc.h"
-#include "tunnel/reccheck.h"
+#include "tunnel/records.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ void kevramain(int argc, char** argv) {
   uint32_t soci3 = 0;
   uint32_t rc = ptbladd(reinterpret_cast<void**>(soctbl), &numsoctbl, &soci3, SOCTBL_MAX,
                         sizeof(socent));
-  if (rc != 0) {
+  if (rc != PTBL_OK) {
     printf("** Error: rc=%lu from ptbladd() for socn3\n", (unsigned long)rc);
     progexit(EX_SOCTBL, &ctx);
   }

@@ -14,23 +14,23 @@
 
 uint32_t ptbladd(void** tbl, uint32_t* count, uint32_t* index, uint32_t max, size_t size) {
   *index = IDX_NONE;
-  if (*count > max) return 3;
-  if (size == 0) return 4;
+  if (*count > max) return PTBL_COUNT;
+  if (size == 0) return PTBL_SIZE;
 
   // Take the first free slot below the count, else the one at the count.
   uint32_t slot = 0;
   while (slot < *count && tbl[slot] != nullptr) slot++;
   uint32_t newcount = *count;
   if (slot == *count) {
-    if (*count >= max) return 1;
+    if (*count >= max) return PTBL_FULL;
     newcount++;
   }
   void* entry = calloc(1, size);
-  if (entry == nullptr) return 2;
+  if (entry == nullptr) return PTBL_NOMEM;
   tbl[slot] = entry;
   *index = slot;
   *count = newcount;
-  return 0;
+  return PTBL_OK;
 }
 
 uint32_t ptbldel(void** tbl, uint32_t* count, uint32_t index) {
@@ -97,8 +97,8 @@ uint32_t addsrvent(uint32_t socnew, uint32_t peeraddr, runctx* ctx, srvent** ser
   // The Server Table entry.
   before = *numsrvent;
   rc = ptbladd(reinterpret_cast<void**>(servtbl), numsrvent, &enti, SRVTBL_MAX, sizeof(srvent));
-  if (rc != 0) {
-    if (rc == 1)
+  if (rc != PTBL_OK) {
+    if (rc == PTBL_FULL)
       printf("** Error: Server Table is full. Connection rejected.\n");
     else
       printf("** Error: rc=%lu creating Server Table entry. Connection rejected.\n",
@@ -111,9 +111,9 @@ uint32_t addsrvent(uint32_t socnew, uint32_t peeraddr, runctx* ctx, srvent** ser
   // The two socket entries, socn1's first.
   before = *numsoctbl;
   rc = ptbladd(stbl, numsoctbl, &soci1, SOCTBL_MAX, sizeof(socent));
-  if (rc == 0) rc = ptbladd(stbl, numsoctbl, &soci2, SOCTBL_MAX, sizeof(socent));
-  if (rc != 0) {
-    if (rc == 1)
+  if (rc == PTBL_OK) rc = ptbladd(stbl, numsoctbl, &soci2, SOCTBL_MAX, sizeof(socent));
+  if (rc != PTBL_OK) {
+    if (rc == PTBL_FULL)
       printf("** Error: Socket Table is full. Connection rejected.\n");
     else
       printf("** Error: rc=%lu creating Socket Table entry. Connection rejected.\n",
@@ -156,6 +156,11 @@ rejected:
   if (socn2 != NET_INVALID) net_close(socn2);
   net_close(socnew);
   return 1;
+}
+
+socent* partnerof(const socent* p, runctx* ctx) {
+  const srvent* psrv = ctx->servtbl[p->enti];
+  return ctx->soctbl[p->conn == 1 ? psrv->soci2 : psrv->soci1];
 }
 
 namespace {

@@ -25,12 +25,8 @@ constexpr uint32_t OFFSTATE = 3;
 constexpr uint32_t OFFTYPE = 4;
 constexpr uint32_t OFFFEEDBACK = 16;
 constexpr uint32_t OFFCIPHER = 32;
-constexpr uint32_t CTXMIN_DES3 = OFFCIPHER + 3 * DESKSLEN;  // 2336
-constexpr uint32_t CTXMIN_RC4 = OFFCIPHER + RC4STATELEN;    // 290
-static_assert(CTXMIN_DES3 == 2336 && CTXMIN_RC4 == 290);
-
-constexpr uint32_t TYPE_DES3 = 1;
-constexpr uint32_t TYPE_RC4 = 2;
+// The work area sizes that cipher.h promises follow from the layout above.
+static_assert(CTXSIZE_DES3 == OFFCIPHER + 3 * DESKSLEN && CTXSIZE_RC4 == OFFCIPHER + RC4STATELEN);
 
 constexpr uint8_t ST_FRESH = 0;
 constexpr uint8_t ST_ENCR = 1;
@@ -47,14 +43,14 @@ void puthead(uint8_t* ctx, uint32_t encrtype) {
 }
 
 // May a call in direction dir (ST_ENCR or ST_DECR) run on this state?
-// The result codes of dataencr and datadecr; 0 means yes.
+// A CRYPT_* result; CRYPT_OK means yes.
 uint32_t statecheck(uint32_t encrtype, uint8_t state, uint8_t dir) {
-  if (state == ST_FRESH || state == dir) return 0;
-  if (encrtype == TYPE_RC4) return 2;
-  if (state == ST_ENCR || state == ST_DECR) return 2;
+  if (state == ST_FRESH || state == dir) return CRYPT_OK;
+  if (encrtype == ENCR_RC4) return CRYPT_WRONGDIR;
+  if (state == ST_ENCR || state == ST_DECR) return CRYPT_WRONGDIR;
   if (state == (ST_PARTIAL | ST_ENCR) || state == (ST_PARTIAL | ST_DECR))
-    return state == (ST_PARTIAL | dir) ? 3 : 2;
-  return 1;
+    return state == (ST_PARTIAL | dir) ? CRYPT_PARTIAL : CRYPT_WRONGDIR;
+  return CRYPT_BROKEN;
 }
 
 // Triple DES in 64-bit cipher feedback over len bytes. Whole blocks run on
@@ -107,21 +103,21 @@ void des3cfb(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len, bool d
 // The body shared by dataencr (dir ST_ENCR) and datadecr (dir ST_DECR).
 uint32_t crypt(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len, uint8_t dir) {
   // Check marker, type and state; nothing changes on a failure.
-  if (ctx == nullptr || memcmp(ctx, MARKER, sizeof MARKER) != 0) return 1;
+  if (ctx == nullptr || memcmp(ctx, MARKER, sizeof MARKER) != 0) return CRYPT_BROKEN;
   uint32_t encrtype = load32le(ctx + OFFTYPE);
-  if (encrtype != TYPE_DES3 && encrtype != TYPE_RC4) return 1;
+  if (encrtype != ENCR_DES3 && encrtype != ENCR_RC4) return CRYPT_BROKEN;
   uint32_t rc = statecheck(encrtype, ctx[OFFSTATE], dir);
-  if (rc != 0) return rc;
+  if (rc != CRYPT_OK) return rc;
 
-  if (encrtype == TYPE_RC4) {
+  if (encrtype == ENCR_RC4) {
     ctx[OFFSTATE] = dir;
     rc4xor(ctx + OFFCIPHER, in, out, len);
-    return 0;
+    return CRYPT_OK;
   }
   // A partial block ends the stream, so the state says so before any data moves.
   ctx[OFFSTATE] = len % 8 ? uint8_t(ST_PARTIAL | dir) : dir;
   des3cfb(ctx, in, out, len, dir == ST_DECR);
-  return 0;
+  return CRYPT_OK;
 }
 
 }  // namespace
@@ -130,27 +126,27 @@ uint32_t dataencr_init(uint32_t encrtype, const uint8_t* key, uint32_t keylen, u
                        uint32_t ctxsize) {
   // Check type, key length and size in that order; write nothing on failure.
   // A missing key counts as an empty one and a missing area as one too small.
-  if (encrtype != TYPE_DES3 && encrtype != TYPE_RC4) return 1;
+  if (encrtype != ENCR_DES3 && encrtype != ENCR_RC4) return CIPHER_BADTYPE;
   if (key == nullptr) keylen = 0;
   if (ctx == nullptr) ctxsize = 0;
 
-  if (encrtype == TYPE_DES3) {
-    if (keylen < 32) return 2;
-    if (ctxsize < CTXMIN_DES3) return 3;
+  if (encrtype == ENCR_DES3) {
+    if (keylen < 32) return CIPHER_BADKEY;
+    if (ctxsize < CTXSIZE_DES3) return CIPHER_SMALLCTX;
     puthead(ctx, encrtype);
     memcpy(ctx + OFFFEEDBACK, key + 24, 8);
     for (int n = 0; n < 3; n++) deskeysched(ctx + OFFCIPHER + n * DESKSLEN, key + 8 * n);
-    return 0;
+    return CIPHER_OK;
   }
 
-  if (keylen < 1 || keylen > 256) return 2;
-  if (ctxsize < CTXMIN_RC4) return 3;
+  if (keylen < 1 || keylen > 256) return CIPHER_BADKEY;
+  if (ctxsize < CTXSIZE_RC4) return CIPHER_SMALLCTX;
   puthead(ctx, encrtype);
   uint8_t* st = ctx + OFFCIPHER;
   rc4setup(st, key, keylen);
   // Drop the first 256 keystream bytes, which are known to leak key bits.
   for (int n = 0; n < 256; n++) (void)rc4byte(st);
-  return 0;
+  return CIPHER_OK;
 }
 
 uint32_t dataencr(uint8_t* ctx, const uint8_t* in, uint8_t* out, uint32_t len) {

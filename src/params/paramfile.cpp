@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/paramrec.h"
+#include "crypto/cipher.h"
 #include "crypto/secure.h"
 #include "params/ipfilter.h"
 #include "params/scanner.h"

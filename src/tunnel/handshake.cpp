@@ -13,6 +13,8 @@
 // the way to the first data record (server K1, client K2, client K3).
 // docs/protocol.md numbers the steps: C1 to C5 on the client side, S1 to S4
 // on the server side; each case below names its step.
+#include "tunnel/handshake.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -20,13 +22,12 @@
 #include "crypto/cipher.h"
 #include "crypto/secure.h"
 #include "params/uprompt.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/keys.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsteps.h"
 
 namespace {
 
-constexpr uint32_t NL = 32;               // nonce length
+constexpr uint32_t NL = NONCELEN;         // nonce length
 constexpr uint32_t TAGOFF = 64;           // "MsgN" of Msg2..Msg4
 constexpr uint32_t SUMOFF = 96;           // check sum of bytes 0..95
 constexpr uint32_t MSG1HDRLEN = 10;       // bytes of Msg1 the server compares
@@ -37,7 +38,7 @@ constexpr uint32_t MSG1USER = 48;
 constexpr uint8_t msg1hdr[16] = {'M', 's', 'g', '1', 0xB5, 0xB5, 1, 0, 80, 0, 0, 0, 0, 0, 0, 0};
 
 // buildmsg(psoc, buf, first, second, tag, connid): lay out Msg2..Msg4 in buf,
-// add its check sum and encrypt it in place; 0 or TR_ENCR.
+// add its check sum and encrypt it in place; TR_DONE or TR_ENCR.
 uint32_t buildmsg(socent* psoc, uint8_t* buf, const uint8_t* first, const uint8_t* second,
                   const char* tag, uint32_t connid) {
   memmove(buf, first, NL);
@@ -46,26 +47,26 @@ uint32_t buildmsg(socent* psoc, uint8_t* buf, const uint8_t* first, const uint8_
   memset(buf + TAGOFF + 4, 0, SUMOFF - TAGOFF - 4);
   checksum(psoc, buf, SUMOFF, buf + SUMOFF);
   uint32_t rc = dataencr(psoc->encrctx, buf, buf, HSMSGLEN);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** dataencr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_ENCR;
   }
-  return 0;
+  return TR_DONE;
 }
 
-// openmsg(psoc, buf, connid): decrypt a received Msg2..Msg4 in place; 0 or TR_DECR.
+// openmsg(psoc, buf, connid): decrypt a received Msg2..Msg4 in place; TR_DONE or TR_DECR.
 uint32_t openmsg(socent* psoc, uint8_t* buf, uint32_t connid) {
   uint32_t rc = datadecr(psoc->decrctx, buf, buf, HSMSGLEN);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** datadecr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_DECR;
   }
-  return 0;
+  return TR_DONE;
 }
 
 // checkmsg(psoc, buf, tag, echo, zero68, connid): the receiver's checks of a
 // decrypted message: check sum (all 32 bytes), tag, optionally byte 68, and
-// the echo of our own nonce; 0 or TR_BADMSG with its two lines.
+// the echo of our own nonce; TR_DONE or TR_BADMSG with its two lines.
 uint32_t checkmsg(const socent* psoc, const uint8_t* buf, const char* tag, const uint8_t* echo,
                   bool zero68, uint32_t connid) {
   uint8_t sum[32];
@@ -75,7 +76,7 @@ uint32_t checkmsg(const socent* psoc, const uint8_t* buf, const char* tag, const
   ok = ok && (!zero68 || buf[TAGOFF + 4] == 0);
   ok = ok && ctequal(buf, echo, NL);
   secure_zero(sum, sizeof sum);
-  if (ok) return 0;
+  if (ok) return TR_DONE;
   printf("%lu: ** Incorrect message received during authentication.\n", (unsigned long)connid);
   printf("      Possible wrong secret, or mismatched encryption type.\n");
   return TR_BADMSG;
@@ -131,14 +132,14 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       psoc->wbuf = buf;
       psoc->sbufwrsize = psoc->sbufrdsize;
       setwrite(psoc, ACT_S_MSG2SENT);
-      return 0;
+      return TR_DONE;
     }
     case ACT_S_MSG2SENT:  // step S2
       // K2 while the client derives its own; Msg3 will need it.
       if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce1, psoc->pnonce1, nullptr, nullptr))
         return TR_KEYS;
       setread(psoc, ACT_S_MSG3READ);
-      return 0;
+      return TR_DONE;
     case ACT_S_MSG3READ:  // step S3
       if ((rc = openmsg(psoc, buf, connid))) return rc;
       // Byte 68 of Msg3 is not looked at: peers may rely on that.
@@ -146,13 +147,13 @@ uint32_t hsserver(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       memcpy(psoc->pnonce2, buf + NL, NL);
       if ((rc = buildmsg(psoc, buf, psoc->pnonce2, psoc->nonce2, "Msg4", connid))) return rc;
       setwrite(psoc, ACT_S_MSG4SENT);
-      return 0;
+      return TR_DONE;
     case ACT_S_MSG4SENT:  // step S4
       if (tunnnelkeys(psoc, ctx, &psoc->authent, psoc->nonce2, psoc->pnonce1, psoc->nonce1,
                       psoc->pnonce2))
         return TR_KEYS;
       wipehs(psoc);
-      return 0;
+      return TR_DONE;
   }
   return TR_CALLTYPE;
 }
@@ -170,7 +171,7 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       memcpy(buf + MSG1NONCE, psoc->nonce1, NL);
       memcpy(buf + MSG1USER, psoc->authent.uname, UNAMELEN);
       setwrite(psoc, ACT_C_MSG1SENT);
-      return 0;
+      return TR_DONE;
     }
     case ACT_C_MSG1SENT:  // step C2
       // K1 while the server derives its own; Msg2 will need it.
@@ -180,7 +181,7 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       psoc->rbuf = psoc->wbuf;
       psoc->sbufrdsize = psoc->sbufwrsize;
       setread(psoc, ACT_C_MSG2READ);
-      return 0;
+      return TR_DONE;
     case ACT_C_MSG2READ: {  // step C3
       uint8_t* buf = psoc->rbuf;
       if ((rc = openmsg(psoc, buf, connid))) return rc;
@@ -190,11 +191,11 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
         return TR_KEYS;
       if ((rc = buildmsg(psoc, buf, psoc->pnonce1, psoc->nonce2, "Msg3", connid))) return rc;
       setwrite(psoc, ACT_C_MSG3SENT);
-      return 0;
+      return TR_DONE;
     }
     case ACT_C_MSG3SENT:  // step C4
       setread(psoc, ACT_C_MSG4READ);
-      return 0;
+      return TR_DONE;
     case ACT_C_MSG4READ: {  // step C5
       uint8_t* buf = psoc->rbuf;
       if ((rc = openmsg(psoc, buf, connid))) return rc;
@@ -206,7 +207,7 @@ uint32_t hsclient(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
       wipehs(psoc);
       // The plain Msg4 still holds both server nonces; the buffer goes to relaying next.
       secure_zero(buf, HSMSGLEN);
-      return 0;
+      return TR_DONE;
     }
   }
   return TR_CALLTYPE;

@@ -3,8 +3,10 @@
 //   48 payload | pad (zero) | totlen - 32 record check sum (32)
 // totlen = payload len + pad len + 80; numbers little-endian. A record is
 // encrypted whole in one call; the receiver decrypts the header first and
-// checks it before it reads the rest. Steps R1 (send), R2 (header) and R3
-// (body) of docs/protocol.md.
+// checks it before it reads the rest. Steps R0 (the start-up check of the
+// options), R1 (send), R2 (header) and R3 (body) of docs/protocol.md.
+#include "tunnel/records.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -12,9 +14,8 @@
 #include "crypto/bytes.h"
 #include "crypto/cipher.h"
 #include "crypto/secure.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/keys.h"
 #include "tunnel/tunnel.h"
-#include "tunnel/tunnelsteps.h"
 
 namespace {
 
@@ -32,11 +33,11 @@ bool sumok(const socent* psoc, const uint8_t* data, uint32_t len, const uint8_t*
 
 uint32_t decr(socent* psoc, uint8_t* p, uint32_t len, uint32_t connid) {
   uint32_t rc = datadecr(psoc->decrctx, p, p, len);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** datadecr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_DECR;
   }
-  return 0;
+  return TR_DONE;
 }
 
 uint32_t badheader(uint32_t rc, uint32_t connid) {
@@ -86,12 +87,12 @@ uint32_t recsend(socent* psoc, runctx* ctx, uint32_t connid) {
   checksum(psoc, buf, tl - SUMLEN, buf + tl - SUMLEN);
 
   uint32_t rc = dataencr(psoc->encrctx, buf, buf, tl);
-  if (rc != 0) {
+  if (rc != CRYPT_OK) {
     printf("%lu: ** dataencr() error rc=%lu\n", (unsigned long)connid, (unsigned long)rc);
     return TR_ENCR;
   }
   psoc->wlen = tl;
-  return 0;
+  return TR_DONE;
 }
 
 uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
@@ -126,8 +127,8 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
     }
     psoc->rneed = (uint32_t)totlen;
     psoc->oper |= OP_RD;
-    if (ctx->dbglevel >= 2) printf("   tunnel() return value 1\n");
-    return 1;
+    if (ctx->dbglevel >= 2) printf("   tunnel() return value %lu\n", (unsigned long)TR_MORE);
+    return TR_MORE;
   }
 
   // Step R3: the header is plain text since step R2.
@@ -144,5 +145,29 @@ uint32_t recrecv(socent* psoc, runctx* ctx, uint32_t connid) {
   }
   memmove(buf, buf + RECHEADER, payload);
   psoc->rdone = payload;
+  return TR_DONE;
+}
+
+uint32_t reccheck(runctx* ctx) {
+  paramrec* prm = ctx->paramrec;
+  ctx->recbufsize = ctx->bufsize;
+  if (!prm->clientside && !prm->serverside) return 0;
+
+  // Records are multiples of 16 bytes, so triple DES always sees whole blocks.
+  uint32_t m = (prm->msglenmult + 15) & ~15u;
+  if (m != prm->msglenmult) {
+    if (ctx->dbglevel) printf("msglenmult option rounded up to %lu\n", (unsigned long)m);
+    prm->msglenmult = m;
+  }
+  uint64_t minrounded = ((uint64_t)prm->minmsglen + m - 1) / m * m;
+  if (ctx->bufsize < minrounded) {
+    printf("** Error: minmsglen option is too big relative to buffer size\n");
+    return 1;
+  }
+  ctx->recbufsize = ctx->bufsize / m * m;
+  if (ctx->recbufsize <= RECOVERHEAD) {
+    printf("** Error: msglenmult option is too big relative to buffer size\n");
+    return 1;
+  }
   return 0;
 }

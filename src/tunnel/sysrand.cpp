@@ -76,13 +76,13 @@ int64_t readfully(fileh h, uint8_t* buf, uint32_t len) {
 }
 
 // Advance the seed file at path by one step of each generator; the caller
-// holds its lock. Returns 0 or 3 like sysrand.
+// holds its lock. Returns SYSRAND_OK or SYSRAND_SEEDFILE.
 uint32_t stepseedfile(const char* path, uint32_t* out1, uint32_t* out2) {
   // Open or create the file. Readers may look at it meanwhile; writers among
   // our own threads and processes are kept out by the named lock the caller
   // holds, since a POSIX open has no share mode that could refuse them.
   fileh h = state_openrw(path);
-  if (h == FILE_INVALID) return 3;
+  if (h == FILE_INVALID) return SYSRAND_SEEDFILE;
 
   uint8_t raw[SEEDRECLEN];
   seedrec rec;
@@ -118,13 +118,13 @@ uint32_t stepseedfile(const char* path, uint32_t* out1, uint32_t* out2) {
   if (file_seek(h, 0) != 0 || file_write(h, raw, SEEDRECLEN) != SEEDRECLEN) goto fail;
   secure_zero(raw, sizeof raw);
   secure_zero(&rec, sizeof rec);
-  return file_close(h) == 0 ? 0 : 3;
+  return file_close(h) == 0 ? SYSRAND_OK : SYSRAND_SEEDFILE;
 
 fail:
   secure_zero(raw, sizeof raw);
   secure_zero(&rec, sizeof rec);
   file_close(h);
-  return 3;
+  return SYSRAND_SEEDFILE;
 }
 
 }  // namespace
@@ -163,13 +163,13 @@ uint32_t sysrand(uint32_t reqcode, const char* path, uint32_t* out1, uint32_t* o
   // The caller gets defined values on every path, also the early ones.
   *out1 = SYSRAND_FALLBACK1;
   *out2 = SYSRAND_FALLBACK2;
-  if (reqcode != 1) return 1;
+  if (reqcode != SYSRAND_STEP) return SYSRAND_REQCODE;
 
   // Take the seed file's named lock around the whole read and rewrite.
   char name[SYSRAND_MUTEXNAMEMAX + 1];
   sysrandmutexname(path, name);
   lockh lock;
-  if (lock_take(name, SYSRAND_WAITMS, &lock) != LOCK_OBTAINED) return 2;
+  if (lock_take(name, SYSRAND_WAITMS, &lock) != LOCK_OBTAINED) return SYSRAND_NOLOCK;
   uint32_t rc = stepseedfile(path, out1, out2);
   lock_release(lock);
   return rc;

@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "common/paramrec.h"
-#include "tunnel/tunnelsteps.h"
+#include "tunnel/handshake.h"
+#include "tunnel/records.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ uint32_t dispatch(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
   }
   bool server = isserverstep(calltype);
   bool client = isclientstep(calltype);
-  if ((server && !(psoc->conn == 1 && prm->serverside)) ||
-      (client && !(psoc->conn == 2 && prm->clientside))) {
+  if ((server && !isserversideend(psoc, prm)) || (client && !isclientsideend(psoc, prm))) {
     printf("%lu: ** Error in tunnel(): invalid call.\n", (unsigned long)connid);
     return TR_WRONGEND;
   }
@@ -34,15 +34,16 @@ uint32_t dispatch(uint32_t calltype, socent* psoc, runctx* ctx, uint32_t connid)
 
 uint32_t tunnel(uint32_t calltype, socent* psoc, runctx* ctx) {
   // Relayed blocks of a plain socket pass untouched and unlogged.
-  if ((calltype == TC_RECV || calltype == TC_SEND) && !istunnelend(psoc, ctx->paramrec)) return 0;
+  if ((calltype == TC_RECV || calltype == TC_SEND) && !istunnelend(psoc, ctx->paramrec))
+    return TR_DONE;
 
-  uint32_t connid = psoc->stype == 0 ? psoc->enti + 1 : 0;
+  uint32_t id = connid(psoc);
   if (ctx->dbglevel >= 2)
-    printf("%lu: tunnel(): call type=%lu conn %lu\n", (unsigned long)connid,
-           (unsigned long)calltype, (unsigned long)psoc->conn);
+    printf("%lu: tunnel(): call type=%lu conn %lu\n", (unsigned long)id, (unsigned long)calltype,
+           (unsigned long)psoc->conn);
 
-  uint32_t rc = dispatch(calltype, psoc, ctx, connid);
-  if (rc >= 2) {
+  uint32_t rc = dispatch(calltype, psoc, ctx, id);
+  if (rc >= TR_FAILED) {
     printf("   Connection closed.\n");
     if (ctx->dbglevel >= 2) printf("   tunnel() return value %lu\n", (unsigned long)rc);
   }

@@ -12,7 +12,8 @@
 
 #include "core/tables.h"
 #include "crypto/cipher.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/keys.h"
+#include "tunnel/nonces.h"
 #include "tunnel/tunnel.h"
 
 namespace harness {

@@ -17,7 +17,7 @@
 #include "platform/lock.h"
 #include "params/paramfile.h"
 #include "platform/statedir.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/nonces.h"
 #include "tunnel/sysrand.h"
 #include "unit/unitutil.h"
 

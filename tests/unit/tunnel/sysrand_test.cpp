@@ -1,7 +1,7 @@
 // The seed-file generators: their steps, and what one call does to each kind
 // of seed file; and the system's random bytes in what the nonces come from.
 #include "platform/sysinfo.h"
-#include "tunnel/keysetup.h"
+#include "tunnel/nonces.h"
 #include "tunnel/sysrand.h"
 #include "unit/unitutil.h"
 

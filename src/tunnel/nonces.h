@@ -1,4 +1,6 @@
-// Key setup: timing values, nonces, work areas, key sets and check sums.
+// The nonces of a connection's tunnel ends: the entropy they are drawn from
+// (timing values, the seed-file generators, system figures, the system's
+// random source), and the work areas that encrsetup gives each end.
 #pragma once
 #include <cstdint>
 
@@ -19,11 +21,3 @@ extern void (*gennonce_seen)(const uint8_t* rec, uint32_t len);
 // encrsetup(psrv, ctx): nonces and cipher work areas for the connection's
 // tunnel ends; 0 ok (or no tunnel), 1 out of memory (message printed).
 uint32_t encrsetup(srvent* psrv, runctx* ctx);
-
-// tunnnelkeys(psoc, ctx, user, a, b, c, d): derive a key set from the user's
-// secret and the non-null nonces and install it in psoc; 0 ok, 1 refused.
-uint32_t tunnnelkeys(socent* psoc, runctx* ctx, const userent* user, const uint8_t* a,
-                     const uint8_t* b, const uint8_t* c, const uint8_t* d);
-
-// checksum(psoc, data, len, out): HMAC-SHA1 under psoc's hmackey, then 12 zero bytes.
-void checksum(const socent* psoc, const uint8_t* data, uint32_t len, uint8_t out[32]);

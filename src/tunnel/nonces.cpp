@@ -1,14 +1,12 @@
-#include "tunnel/keysetup.h"
+#include "tunnel/nonces.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/log.h"
-#include "common/printable.h"
 #include "crypto/bytes.h"
-#include "crypto/cipher.h"
-#include "crypto/hmac.h"
 #include "crypto/pbkdf2.h"
 #include "crypto/secure.h"
 #include "platform/clock.h"
@@ -33,22 +31,15 @@ constexpr uint32_t NONCESEEDITER = 10;
 
 constexpr char NONCESALT[] = "vimbe-RQ-374";   // nonce block of encrsetup
 constexpr uint32_t NONCEITER = 4;
-constexpr char KEYSALT[] = "vimbe-RQ-659";     // key block of tunnnelkeys: part of the protocol
-constexpr uint32_t KEYITER = 4000;
 constexpr uint32_t SALTLEN = 12;
 
-constexpr uint32_t NONCELEN = 32;
 constexpr uint32_t MAXVALS = 10;                // 1 start tick + 4 arrivals + 5 console lines
 constexpr uint32_t OSRANDLEN = 32;              // bytes of the system's random source
 constexpr uint32_t ENTROPYMAX = 36 + 2 * (MAXVALS - 1) + OSRANDLEN;
 constexpr uint32_t DISKFAILED = 98765;          // stands in for the free blocks when unknown
-constexpr int GENNONCE_SEEDRC = 3;              // sysrand's code for a refused seed file
+constexpr int GENNONCE_SEEDRC = SYSRAND_SEEDFILE;  // a refused seed file, as sysrand reports it
 constexpr uint32_t GENNONCE_DISKRC = 10;
 constexpr uint32_t GENNONCE_OSRANDRC = 11;      // the system's random source failed
-
-constexpr uint32_t KEYBLOCKLEN = 84;            // HMAC key 20, session key 1 32, session key 2 32
-constexpr uint32_t HMACKEYLEN = 20;
-constexpr uint32_t SESSKEYLEN = 32;
 
 }  // namespace
 
@@ -75,10 +66,10 @@ int gennonce(const uint32_t* vals, uint32_t count, uint8_t out[32]) {
   if (state_folderok()) {
     name[SEEDSELECT] = '1';
     state_path(name, path);
-    int rc1 = (int)sysrand(1, path, &r[0], &r[1]);
+    int rc1 = (int)sysrand(SYSRAND_STEP, path, &r[0], &r[1]);
     name[SEEDSELECT] = '2';
     state_path(name, path);
-    rc = (int)sysrand(1, path, &r[2], &r[3]);
+    rc = (int)sysrand(SYSRAND_STEP, path, &r[2], &r[3]);
     if (rc == 0) rc = rc1;
   }
   secure_zero(name, sizeof name);
@@ -158,9 +149,9 @@ uint32_t encrsetup(srvent* psrv, runctx* ctx) {
 
   uint32_t result = 0;
   const uint8_t* next = block;
-  for (uint32_t conn = 1; conn <= 2; conn++) {
-    if (conn == 1 ? !prm->serverside : !prm->clientside) continue;
-    socent* psoc = ctx->soctbl[conn == 1 ? psrv->soci1 : psrv->soci2];
+  for (uint32_t soci : {psrv->soci1, psrv->soci2}) {
+    socent* psoc = ctx->soctbl[soci];
+    if (!istunnelend(psoc, prm)) continue;
     // The work areas belong to the entry from here on; freeing the connection releases them.
     psoc->encrctx = (uint8_t*)malloc(prm->ctxsize);
     if (psoc->encrctx) psoc->decrctx = (uint8_t*)malloc(prm->ctxsize);
@@ -176,68 +167,4 @@ uint32_t encrsetup(srvent* psrv, runctx* ctx) {
   }
   secure_zero(block, sizeof block);
   return result;
-}
-
-uint32_t tunnnelkeys(socent* psoc, runctx* ctx, const userent* user, const uint8_t* a,
-                     const uint8_t* b, const uint8_t* c, const uint8_t* d) {
-  paramrec* prm = ctx->paramrec;
-
-  // xkey = secret, then the nonces given, in argument order.
-  uint8_t xkey[SECRETLEN + 4 * NONCELEN];
-  uint32_t l = user->pwlen < SECRETLEN ? user->pwlen : SECRETLEN;
-  memcpy(xkey, user->secret, l);
-  uint32_t xlen = l;
-  const uint8_t* nonces[4] = {a, b, c, d};
-  for (const uint8_t* nonce : nonces) {
-    if (!nonce) continue;
-    memcpy(xkey + xlen, nonce, NONCELEN);
-    xlen += NONCELEN;
-  }
-  if (ctx->dbglevel >= 3) {
-    char first[2];
-    printable(user->secret, 1, first);
-    printf("  tunnnelkeys(): secret=%c.. len %lu xkey len n1=%lu\n", first[0], (unsigned long)l,
-           (unsigned long)xlen);
-  }
-
-  uint8_t kb[KEYBLOCKLEN];
-  pbkdf2(xkey, xlen, (const uint8_t*)KEYSALT, SALTLEN, KEYITER, kb, KEYBLOCKLEN);
-  secure_zero(xkey, sizeof xkey);
-
-  memcpy(psoc->hmackey, kb, HMACKEYLEN);
-  if (ctx->dbglevel >= 3) {
-    printf("    HMAC key =\n");
-    hexdump(psoc->hmackey, HMACKEYLEN);
-  }
-
-  // Session key 1 guards client side -> server side, session key 2 the way back.
-  uint32_t result = 0;
-  for (uint32_t k = 1; k <= 2; k++) {
-    const uint8_t* key = kb + HMACKEYLEN + (k - 1) * SESSKEYLEN;
-    bool forencr = (psoc->conn == 2) == (k == 1);
-    uint8_t* area = forencr ? psoc->encrctx : psoc->decrctx;
-    if (ctx->dbglevel >= 3) {
-      printf("    Encr type=%lu. Session key %lu (for %swork) =\n", (unsigned long)prm->encrtype,
-             (unsigned long)k, forencr ? "encr" : "decr");
-      hexdump(key, SESSKEYLEN);
-    }
-    uint32_t rc = dataencr_init(prm->encrtype, key, SESSKEYLEN, area, prm->ctxsize);
-    if (rc != 0) {
-      printf("%lu: ** Error rc=%lu from dataencr_init().\n", (unsigned long)(psoc->enti + 1),
-             (unsigned long)rc);
-      result = 1;
-      break;
-    }
-  }
-  secure_zero(kb, sizeof kb);
-  return result;
-}
-
-void checksum(const socent* psoc, const uint8_t* data, uint32_t len, uint8_t out[32]) {
-  hmacctx h;
-  hmacinit(&h, psoc->hmackey, HMACKEYLEN);
-  hmacupdate(&h, data, len);
-  hmacfinal(out, &h);
-  secure_zero(&h, sizeof h);
-  memset(out + 20, 0, 12);
 }
