@@ -40,6 +40,17 @@ start() {
   pids+=("$started")
 }
 
+# startserver: the one relaytool server of a run (sink, source or echo by the
+# client's first byte); its pid in $srvpid, its port in $sport. A script that
+# stops $pids between rows keeps the server out of them.
+startserver() {
+  "$tool" serve >"$work/server.port" &
+  srvpid=$!
+  for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
+  sport=$(cat "$work/server.port")
+  [ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
+}
+
 # waitready(port, pid): true once port accepts, false if pid died or 5 s passed.
 waitready() {
   for _ in $(seq 50); do

@@ -13,11 +13,8 @@ secs=${BENCH_SECONDS:-2}
 limit=$((secs + 20))
 sizes=(512 2048 8192 32768 65536 131072 200000)
 . "$root/bench/benchlib.sh"
-"$tool" serve >"$work/port" &
-srvpid=$!
+startserver
 pids+=("$srvpid")
-for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-sport=$(cat "$work/port")
 
 # push(port): MB/s of one bulk run through port, or "nan".
 push() {

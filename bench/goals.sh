@@ -55,12 +55,8 @@ mkdir -p "$out"
 raw=$out/results.tsv
 : >"$raw"
 
-"$tool" serve >"$work/server.port" &
-srvpid=$!
+startserver
 pids+=("$srvpid")
-for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
-sport=$(cat "$work/server.port")
-[ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
 
 # The paths: name, entry port and the processes whose CPU time counts.
 names=()

@@ -43,13 +43,8 @@ pin() {
 }
 
 
-# The one server of the run: sink, source or echo by the client's first byte.
-"$tool" serve >"$work/server.port" &
-srvpid=$!
+startserver
 pids+=("$srvpid")
-for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
-sport=$(cat "$work/server.port")
-[ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
 
 # rate(best, bytes, seconds): the better of best and bytes/seconds in MB/s;
 # "fail" once any run failed.

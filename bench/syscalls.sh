@@ -16,11 +16,8 @@ old=${KEVRA_OLD:-}
 bash "$root/.ci/deps.sh" bench || exit 1
 . "$root/bench/benchlib.sh"
 
-"$tool" serve >"$work/server.port" &
-pids+=("$!")
-for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
-sport=$(cat "$work/server.port")
-[ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
+startserver
+pids+=("$srvpid")
 
 # counts(binary, out, client command...): strace -c of a relay while the
 # client runs once against it; "name calls" lines in out, what the client

@@ -40,11 +40,7 @@ srvpid=""
 trap 'stopall; [ -n "$srvpid" ] && stoppid "$srvpid"; rm -rf "$work"' EXIT
 
 
-"$tool" serve >"$work/server.port" &
-srvpid=$!
-for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
-sport=$(cat "$work/server.port")
-[ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
+startserver
 
 rows=()
 row() { printf "%-24s %10s %10s %8s %12s %14s\n" "$@"; }

@@ -23,11 +23,7 @@ limit=$((secs + 30))
 trap 'stopall; [ -n "$srvpid" ] && stoppid "$srvpid"; stopwine; rm -rf "$work"' EXIT
 srvpid=""
 
-"$tool" serve >"$work/server.port" &
-srvpid=$!
-for _ in $(seq 50); do [ -s "$work/server.port" ] && break; sleep 0.1; done
-sport=$(cat "$work/server.port")
-[ -n "$sport" ] || { echo "server did not start" >&2; exit 1; }
+startserver
 startwine || exit 1
 
 rows=()
