@@ -220,21 +220,22 @@ sockh net_accept(sockh h, uint32_t* addr, uint16_t* port) {
   return sockh(c);
 }
 
-int net_setkeepalive(sockh h) {
+namespace {
+
+// setflag(h, level, name): turns a yes/no socket option on.
+int setflag(sockh h, int level, int name) {
   int fd = validfd(h);
   if (fd < 0) return failwsa(NETERR_NOTSOCK);
   int one = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) return fail(errno);
+  if (::setsockopt(fd, level, name, &one, sizeof one) != 0) return fail(errno);
   return 0;
 }
 
-int net_setnodelay(sockh h) {
-  int fd = validfd(h);
-  if (fd < 0) return failwsa(NETERR_NOTSOCK);
-  int one = 1;
-  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) return fail(errno);
-  return 0;
-}
+}  // namespace
+
+int net_setkeepalive(sockh h) { return setflag(h, SOL_SOCKET, SO_KEEPALIVE); }
+
+int net_setnodelay(sockh h) { return setflag(h, IPPROTO_TCP, TCP_NODELAY); }
 
 int net_connect(sockh h, uint32_t addr, uint16_t port) {
   int fd = validfd(h);
