@@ -308,6 +308,8 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     socent* q = partnerof(p, ctx);
     q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
     q->wpend = 0;
+    // A record's end says nothing of what follows it; a full plain read does.
+    q->wmore = p->rmore && !istunnelend(p, ctx->paramrec);
     if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) splitpayload(q, ctx);
     if (tunnel(TC_SEND, q, ctx) == TR_DONE) {
       q->action = ACT_RELAY;
@@ -439,7 +441,13 @@ void writestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) 
     writedone(e, lc, ctx, pc);
     return;
   }
-  int n = net_send(p->soc, p->wbuf + p->wdone, p->wlen - p->wdone);
+  // With more to follow at once, the system may join this tail to the next
+  // bytes rather than send a short segment now; the loop pushes it before
+  // it waits, so nothing stays held while nothing follows.
+  bool more = p->action == ACT_RELAY && (p->wmore || p->wpend > 0);
+  const uint8_t* from = p->wbuf + p->wdone;
+  uint32_t len = p->wlen - p->wdone;
+  int n = more ? net_sendmore(p->soc, from, len) : net_send(p->soc, from, len);
   if (n < 0) {
     int err = net_lasterror();
     if (err == NETERR_WOULDBLOCK) {
@@ -456,6 +464,7 @@ void writestep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) 
              (unsigned long)n, (unsigned long)p->conn, (unsigned long)p->wdone);
     p->lasttime = pc->passtime;
     p->wdone += uint32_t(n);
+    p->held = more;   // a send without the hint takes what was held with it
     if (p->wdone < p->wlen) return;
   }
   writedone(e, lc, ctx, pc);

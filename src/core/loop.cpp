@@ -132,6 +132,18 @@ void closepass(loopctx* lc, runctx* ctx) {
   }
 }
 
+// pushheld(lc, ctx): send what sends with more to follow left held back.
+// Those bytes were meant to join the next ones, which did not come in this
+// pass: before the loop waits they go out alone.
+void pushheld(const loopctx* lc, runctx* ctx) {
+  for (uint32_t i = 0; i < *lc->numsoctbl; i++) {
+    socent* p = ctx->soctbl[i];
+    if (p == nullptr || !p->held) continue;
+    net_push(p->soc);
+    p->held = false;
+  }
+}
+
 void eventloop(loopctx* lc, runctx* ctx) {
   passctx pc;
   for (;;) {
@@ -143,5 +155,6 @@ void eventloop(loopctx* lc, runctx* ctx) {
       if (ctx->soctbl[i] != nullptr && ctx->soctbl[i]->oper != 0) handleentry(i, lc, ctx, &pc);
     }
     closepass(lc, ctx);
+    pushheld(lc, ctx);
   }
 }

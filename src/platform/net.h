@@ -65,6 +65,14 @@ sockh net_accept(sockh h, uint32_t* addr, uint16_t* port); // NET_INVALID on fai
 int net_connect(sockh h, uint32_t addr, uint16_t port);    // 0 or -1 (WSAEWOULDBLOCK: pending)
 int net_recv(sockh h, void* buf, uint32_t len);            // bytes, 0 at EOF, -1
 int net_send(sockh h, const void* buf, uint32_t len);      // bytes or -1
+// net_sendmore(h, buf, len): net_send for a caller that will have the next
+// bytes for h at once (its read filled the buffer): the system may hold a
+// short tail back to go out with them (MSG_MORE) rather than as a segment of
+// its own. Whatever it holds goes out with the next net_send or net_push.
+// Where the system has no such hint it is net_send.
+int net_sendmore(sockh h, const void* buf, uint32_t len);  // bytes or -1
+// net_push(h): send at once whatever a net_sendmore left held back; 0 or -1.
+int net_push(sockh h);
 // net_setkeepalive(h): let the system probe an idle connection (SO_KEEPALIVE),
 // so that a peer that vanished without a close ends in a socket error instead
 // of holding its connection forever; 0 or -1. Changes nothing on the wire

@@ -258,16 +258,28 @@ int net_recv(sockh h, void* buf, uint32_t len) {
   return int(n);
 }
 
-int net_send(sockh h, const void* buf, uint32_t len) {
+namespace {
+
+int sendflags(sockh h, const void* buf, uint32_t len, int flags) {
   int fd = validfd(h);
   if (fd < 0) return failwsa(NETERR_NOTSOCK);
   if (len > uint32_t(INT_MAX)) len = uint32_t(INT_MAX);
   ssize_t n;
-  do n = ::send(fd, buf, len, MSG_NOSIGNAL);
+  do n = ::send(fd, buf, len, flags | MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
   if (n < 0) return fail(errno);
   return int(n);
 }
+
+}  // namespace
+
+int net_send(sockh h, const void* buf, uint32_t len) { return sendflags(h, buf, len, 0); }
+
+int net_sendmore(sockh h, const void* buf, uint32_t len) { return sendflags(h, buf, len, MSG_MORE); }
+
+// Setting TCP_NODELAY, even when it is already on, sends what is queued at
+// once: the one way to end a MSG_MORE hold without sending more bytes.
+int net_push(sockh h) { return net_setnodelay(h); }
 
 int net_getpeername(sockh h, uint32_t* addr, uint16_t* port) {
   int fd = validfd(h);

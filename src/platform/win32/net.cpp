@@ -120,6 +120,11 @@ int net_send(sockh h, const void* buf, uint32_t len) {
   return n == SOCKET_ERROR ? -1 : n;
 }
 
+// Winsock has no MSG_MORE: every send goes out as it comes.
+int net_sendmore(sockh h, const void* buf, uint32_t len) { return net_send(h, buf, len); }
+
+int net_push(sockh) { return 0; }
+
 int net_setkeepalive(sockh h) {
   BOOL one = TRUE;
   int rc = ::setsockopt(sock(h), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&one), sizeof one);
