@@ -3,13 +3,13 @@
 #include "core/handle.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "common/log.h"
 #include "common/paramrec.h"
 #include "core/progexit.h"
 #include "platform/clock.h"
 #include "tunnel/nonces.h"
+#include "tunnel/records.h"
 #include "tunnel/tunnel.h"
 
 namespace {
@@ -45,11 +45,10 @@ void startrelay(srvent* psrv, runctx* ctx) {
   const paramrec* prm = ctx->paramrec;
   socent* a = ctx->soctbl[psrv->soci1];
   socent* b = ctx->soctbl[psrv->soci2];
-  // A tunnel end reads a record header first.
   a->oper = OP_RD, a->action = ACT_RELAY, a->rbuf = psrv->buf1, a->sbufrdsize = psrv->bufsize;
-  a->rdone = 0, a->rneed = istunnelend(a, prm) ? RECHEADER : 0;
+  a->rdone = 0, a->rneed = recfirstneed(a, prm);
   b->oper = OP_RD, b->action = ACT_RELAY, b->rbuf = psrv->buf2, b->sbufrdsize = psrv->bufsize;
-  b->rdone = 0, b->rneed = istunnelend(b, prm) ? RECHEADER : 0;
+  b->rdone = 0, b->rneed = recfirstneed(b, prm);
 }
 
 // The clientside handshake starts on the socn2 entry: tunnel() builds Msg1
@@ -202,27 +201,6 @@ void tracedata(const entryctx* e, const loopctx* lc) {
   if (n < p->rdone) printf("%04lX: ...\n", (unsigned long)n);
 }
 
-// The largest payload that one record of this instance can carry.
-uint32_t maxpayload(const runctx* ctx) {
-  return ctx->recbufsize > RECOVERHEAD ? ctx->recbufsize - RECOVERHEAD : 0;
-}
-
-// splitpayload(q, ctx): a middle instance re-encrypts each payload it has
-// received under its own padding rules, and a peer that pads less may send
-// more payload than one record of ours can carry. Such a payload goes on as
-// several records (any peer takes them as they come): q sends the first
-// maxpayload bytes now, and the rest waits at the end of the buffer. It came
-// in a record that fit the buffer, so it is at least 80 bytes shorter than
-// the buffer, and a full record (recbufsize bytes) always ends before the
-// part that waits.
-void splitpayload(socent* q, const runctx* ctx) {
-  uint32_t part = maxpayload(ctx);
-  if (part == 0 || q->wlen <= part) return;
-  q->wpend = q->wlen - part;
-  memmove(q->wbuf + q->sbufwrsize - q->wpend, q->wbuf + part, q->wpend);
-  q->wlen = part;
-}
-
 // The partner q of e->p has work again: try it now, without waiting for
 // select(), while e's chain of steps has some left. An attempt that would
 // block stays pending for the next pass, exactly as if it had not been made.
@@ -310,7 +288,7 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     q->wpend = 0;
     // A record's end says nothing of what follows it; a full plain read does.
     q->wmore = p->rmore && !istunnelend(p, ctx->paramrec);
-    if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) splitpayload(q, ctx);
+    if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) recsplit(q, ctx);
     if (tunnel(TC_SEND, q, ctx) == TR_DONE) {
       q->action = ACT_RELAY;
       q->oper |= OP_WR;
@@ -334,14 +312,7 @@ void readstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc, bool polled) {
            (unsigned long)p->rdone);
 
   // How far this read may fill the buffer.
-  uint32_t limit = p->rneed;
-  if (limit == 0) {
-    limit = p->sbufrdsize;
-    // Leave room for the record the partner builds from this data.
-    if (feedstunnel(p, ctx->paramrec) && ctx->recbufsize > RECOVERHEAD &&
-        ctx->recbufsize - RECOVERHEAD < limit)
-      limit = ctx->recbufsize - RECOVERHEAD;
-  }
+  uint32_t limit = p->rneed != 0 ? p->rneed : recreadroom(p, ctx);
   if (limit > p->sbufrdsize) {
     printf("%lu: **** RD: Invalid rneed=%lu sbufrdsize=%lu\n", id, (unsigned long)limit,
            (unsigned long)p->sbufrdsize);
@@ -398,10 +369,7 @@ void writedone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
   }
   if (p->action == ACT_RELAY && p->wpend > 0) {
     // The next record of a payload that did not fit into one.
-    uint32_t part = p->wpend < maxpayload(ctx) ? p->wpend : maxpayload(ctx);
-    memmove(p->wbuf, p->wbuf + p->sbufwrsize - p->wpend, part);
-    p->wpend -= part;
-    p->wlen = part, p->wdone = 0;
+    recnextpart(p, ctx);
     if (tunnel(TC_SEND, p, ctx) == TR_DONE) {
       p->oper |= OP_WR;
       if (e->eager > 0) {
@@ -418,7 +386,7 @@ void writedone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     q->action = ACT_RELAY;
     q->oper |= OP_RD;
     q->rbuf = p->wbuf, q->sbufrdsize = p->sbufwrsize, q->rdone = 0;
-    q->rneed = istunnelend(q, ctx->paramrec) ? RECHEADER : 0;
+    q->rneed = recfirstneed(q, ctx->paramrec);
     // A reader whose last read filled the buffer has more waiting, most often.
     if (q->rmore) trypartner(e, q, OP_RD, lc, ctx, pc);
   } else if (ishswrite(p->action)) {

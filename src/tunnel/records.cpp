@@ -171,3 +171,38 @@ uint32_t reccheck(runctx* ctx) {
   }
   return 0;
 }
+
+uint32_t recfirstneed(const socent* psoc, const paramrec* prm) {
+  return istunnelend(psoc, prm) ? RECHEADER : 0;
+}
+
+uint32_t recmaxpayload(const runctx* ctx) {
+  return ctx->recbufsize > RECOVERHEAD ? ctx->recbufsize - RECOVERHEAD : 0;
+}
+
+uint32_t recreadroom(const socent* psoc, const runctx* ctx) {
+  uint32_t room = psoc->sbufrdsize;
+  uint32_t most = recmaxpayload(ctx);
+  if (feedstunnel(psoc, ctx->paramrec) && most != 0 && most < room) room = most;
+  return room;
+}
+
+// The split payload came in a record that fit the buffer, so it is at least
+// RECOVERHEAD bytes shorter than the buffer, and a full record of ours
+// (recbufsize bytes) always ends before the part that waits.
+void recsplit(socent* psoc, const runctx* ctx) {
+  uint32_t part = recmaxpayload(ctx);
+  if (part == 0 || psoc->wlen <= part) return;
+  psoc->wpend = psoc->wlen - part;
+  memmove(psoc->wbuf + psoc->sbufwrsize - psoc->wpend, psoc->wbuf + part, psoc->wpend);
+  psoc->wlen = part;
+}
+
+void recnextpart(socent* psoc, const runctx* ctx) {
+  uint32_t most = recmaxpayload(ctx);
+  uint32_t part = psoc->wpend < most ? psoc->wpend : most;
+  memmove(psoc->wbuf, psoc->wbuf + psoc->sbufwrsize - psoc->wpend, part);
+  psoc->wpend -= part;
+  psoc->wlen = part;
+  psoc->wdone = 0;
+}
