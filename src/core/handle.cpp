@@ -187,6 +187,9 @@ void establishedstep(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     trysoc(e, e->p, lc, ctx, pc);
   } else {
     startrelay(psrv, ctx);
+    // A client that speaks first has most often spoken while the connect
+    // was on its way: its first bytes go on in this pass, not the next.
+    trysoc(e, a, lc, ctx, pc);
   }
 }
 
