@@ -151,10 +151,13 @@ struct srvent {
   uint32_t bufsize;
 };
 
-// connid(p): the connection id of p's log lines: its Server Table index + 1,
-// 0 for the listening socket.
+// idofconn(enti): the connection id of the log lines of Server Table entry
+// enti: its index + 1, so that 0 is left for the listening socket.
+inline uint32_t idofconn(uint32_t enti) { return enti + 1; }
+
+// connid(p): the connection id of p's log lines, 0 for the listening socket.
 inline uint32_t connid(const socent* p) {
-  return p->stype == 0 ? p->enti + 1 : 0;
+  return p->stype == 0 ? idofconn(p->enti) : 0;
 }
 
 // The roles of a socket entry, from its conn and the tunnel side flags of the

@@ -101,7 +101,7 @@ bool acceptstep(entryctx* e, loopctx* lc, runctx* ctx) {
     return false;
   }
   addtimeval(1, ctx);
-  printf("Id number for this connection is %lu\n", (unsigned long)(enti + 1));
+  printf("Id number for this connection is %lu\n", (unsigned long)idofconn(enti));
   srvent* psrv = ctx->servtbl[enti];
   if (encrsetup(psrv, ctx) != 0) {
     freeconn(enti, lc, ctx);

@@ -127,7 +127,7 @@ void closepass(loopctx* lc, runctx* ctx) {
     freesrvent(j, ctx, ctx->servtbl, lc->numsrvent, ctx->soctbl, lc->numsoctbl);
     char ts[TSTAMPLEN];
     tstamp(ts);
-    printf("%lu: Connection closed %s.\n", (unsigned long)(j + 1), ts);
+    printf("%lu: Connection closed %s.\n", (unsigned long)idofconn(j), ts);
     if (lc->acceptone) progexit(failed ? EX_CONNERR : EX_OK, ctx);
   }
 }
