@@ -132,8 +132,8 @@ struct socent {
   uint32_t wdone;
   uint32_t wpend;        // a middle instance's payload bytes still to be sent as
                          // further records; they wait at the end of wbuf
-  bool wmore;            // the bytes to send came from a plain read that filled
-                         // its buffer: the next ones will most often follow
+  bool wmore;            // the bytes to send came from a read that filled the
+                         // buffer or a full record: more will most often follow
   bool held;             // a send with more to follow may have left bytes held
                          // back by the system; they are pushed before any wait
 };

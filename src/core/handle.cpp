@@ -289,8 +289,9 @@ void readdone(entryctx* e, loopctx* lc, runctx* ctx, passctx* pc) {
     socent* q = partnerof(p, ctx);
     q->wbuf = p->rbuf, q->sbufwrsize = p->sbufrdsize, q->wlen = p->rdone, q->wdone = 0;
     q->wpend = 0;
-    // A record's end says nothing of what follows it; a full plain read does.
-    q->wmore = p->rmore && !istunnelend(p, ctx->paramrec);
+    // More most often follows a read that filled the buffer, or a record
+    // that carried as much as one can.
+    q->wmore = istunnelend(p, ctx->paramrec) ? recfull(p, ctx) : p->rmore;
     if (istunnelend(p, ctx->paramrec) && istunnelend(q, ctx->paramrec)) recsplit(q, ctx);
     if (tunnel(TC_SEND, q, ctx) == TR_DONE) {
       q->action = ACT_RELAY;

@@ -180,6 +180,11 @@ uint32_t recmaxpayload(const runctx* ctx) {
   return ctx->recbufsize > RECOVERHEAD ? ctx->recbufsize - RECOVERHEAD : 0;
 }
 
+bool recfull(const socent* psoc, const runctx* ctx) {
+  uint32_t most = recmaxpayload(ctx);
+  return most != 0 && psoc->rdone >= most;
+}
+
 uint32_t recreadroom(const socent* psoc, const runctx* ctx) {
   uint32_t room = psoc->sbufrdsize;
   uint32_t most = recmaxpayload(ctx);

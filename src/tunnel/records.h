@@ -32,6 +32,10 @@ uint32_t recmaxpayload(const runctx* ctx);
 // side that feeds a tunnel leaves room in the buffer for the record built
 // from them.
 uint32_t recreadroom(const socent* psoc, const runctx* ctx);
+// recfull(psoc, ctx): the record just opened on psoc carried as much payload
+// as one of ours can: its sender's read filled the buffer, and more most
+// often follows.
+bool recfull(const socent* psoc, const runctx* ctx);
 // recsplit(psoc, ctx): a middle instance re-encrypts each payload it has
 // received under its own padding rules, and a peer that pads less may send
 // more payload than one record of ours can carry. Such a payload goes on as

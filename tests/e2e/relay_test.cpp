@@ -57,18 +57,32 @@ TEST(Data, EndsThatSendThenCloseLoseNothing) {
 // them. An answer longer than the buffer goes on in two sends, and a relay
 // that let the system hold the short second one back for the peer's delayed
 // acknowledgement (40 ms or more each time) would take seconds for these 50.
-// An answer of exactly one buffer fills the read, so the relay sends it as
-// one with more to follow, and nothing follows: it must still go out.
-class Answers : public testing::TestWithParam<size_t> {};
+// An answer that fills a read exactly (or a record: 8112 is 8192 less a
+// record's 80 bytes of header and check sum) is sent with more to follow,
+// and nothing follows: it must still go out.
+struct answers {
+  size_t size;
+  bool tunnel;   // through a clientside and a serverside instance
+};
+void PrintTo(const answers& a, std::ostream* os) { *os << a.size << (a.tunnel ? " tunnel" : " plain"); }
+
+class Answers : public testing::TestWithParam<answers> {};
 
 TEST_P(Answers, OnOneConnectionAreNotHeldBack) {
-  const std::string answer = random_bytes(GetParam(), 4);
+  const std::string answer = random_bytes(GetParam().size, 4);
   server srv([&](int fd, size_t) {
     char req[100];
     while (transfer(fd, req, sizeof req, 5000, false) && send_all(fd, answer.data(), answer.size())) {}
   });
   uint16_t port = free_port();
-  proc p = relay(args({}, port, srv.port));
+  std::vector<proc> relays;
+  if (GetParam().tunnel) {
+    uint16_t sport = free_port();
+    relays.push_back(relay(args({"-f=" + file("s", "TUNNEL SERVERSIDE USERNAME u SECRET p\n")}, sport, srv.port)));
+    relays.push_back(relay(args({"-f=" + file("c", "TUNNEL CLIENTSIDE USERNAME u SECRET p\n")}, port, sport)));
+  } else {
+    relays.push_back(relay(args({}, port, srv.port)));
+  }
   client c(port);
   std::string req(100, 'q'), back(answer.size(), '\0');
   int64_t start = now_ms();
@@ -79,7 +93,9 @@ TEST_P(Answers, OnOneConnectionAreNotHeldBack) {
   EXPECT_EQ(rounds, 50);
   EXPECT_LT(now_ms() - start, 1000) << "50 rounds";
 }
-INSTANTIATE_TEST_SUITE_P(Sizes, Answers, testing::Values(8192u, 10240u, 3u * 8192u));
+INSTANTIATE_TEST_SUITE_P(Sizes, Answers,
+                         testing::Values(answers{8192, false}, answers{10240, false}, answers{3 * 8192, false},
+                                         answers{8112, true}, answers{3 * 8112, true}));
 
 TEST(Fault, MisbehavingPeersAreConfined) {
   // Its first client never reads while the server floods it; the second
