@@ -61,7 +61,9 @@ TEST(Data, AnswersOnOneConnectionAreNotHeldBack) {
   const std::string answer = random_bytes(10240, 4);
   server srv([&](int fd, size_t) {
     char req[100];
-    while (transfer(fd, req, sizeof req, 5000, false) && send_all(fd, answer.data(), answer.size())) {}
+    while (transfer(fd, req, sizeof req, 5000, false) &&
+           send_all(fd, answer.data(), answer.size())) {
+    }
   });
   uint16_t port = free_port();
   proc p = relay(args({}, port, srv.port));
@@ -80,7 +82,9 @@ TEST(Fault, MisbehavingPeersAreConfined) {
   // Its first client never reads while the server floods it; the second
   // pushes toward a server that never reads; the third says nothing; the
   // fourth resets in mid-transfer.
-  server srv([](int fd, size_t n) { n == 0 ? flood(fd, n) : n == 1 ? silent(fd, n) : echo(fd, n); });
+  server srv([](int fd, size_t n) {
+    n == 0 ? flood(fd, n) : n == 1 ? silent(fd, n) : echo(fd, n);
+  });
   uint16_t port = free_port();
   proc p = relay(args({}, port, srv.port));
   client lazy(port), pusher(port), quiet(port), rst(port);
@@ -125,4 +129,4 @@ TEST(Data, BothSocketsOfAConnectionAreKeptAlive) {
   EXPECT_EQ(timer(srv.port, false), 2) << "no keepalive on the socket to the server";
 }
 
-}  // namespace
+}   // namespace

@@ -54,7 +54,9 @@ void tamper(int c, size_t n, uint16_t target) {
 }
 
 void soak(const std::string& cipher) {
-  auto good = [](uint16_t port, uint32_t seed) { return echo_ok(client(port).fd, random_bytes(kBytes, seed), 120000); };
+  auto good = [](uint16_t port, uint32_t seed) {
+    return echo_ok(client(port).fd, random_bytes(kBytes, seed), 120000);
+  };
   std::string opts = "TUNNEL OPTIONS ENCRTYPE " + cipher + "\n";
   std::string sfile = file("s", opts + "TUNNEL SERVERSIDE USERNAME soak SECRET 'soak it up'\n");
   std::string cfile = file("c", opts + "TUNNEL CLIENTSIDE USERNAME soak SECRET 'soak it up'\n");
@@ -106,10 +108,14 @@ void soak(const std::string& cipher) {
   EXPECT_TRUE(good(cport, 4242));
   std::vector<std::unique_ptr<client>> full;
   for (int i = 0; i < 41; i++) full.push_back(std::make_unique<client>(sport));
-  EXPECT_TRUE(wait_closed(full[40]->fd) && srv.wait_for("** Error: Server Table is full. Connection rejected.\n")) << srv.out;
+  EXPECT_TRUE(wait_closed(full[40]->fd) &&
+              srv.wait_for("** Error: Server Table is full. Connection rejected.\n"))
+      << srv.out;
   full.clear();
-  for (int i = 0; i < 100 && (fds(srv.pid) != fds_srv || fds(cli.pid) != fds_cli); i++) usleep(50000);
-  EXPECT_TRUE(fds(srv.pid) == fds_srv && fds(cli.pid) == fds_cli) << fds(srv.pid) << " " << fds(cli.pid);
+  for (int i = 0; i < 100 && (fds(srv.pid) != fds_srv || fds(cli.pid) != fds_cli); i++)
+    usleep(50000);
+  EXPECT_TRUE(fds(srv.pid) == fds_srv && fds(cli.pid) == fds_cli)
+      << fds(srv.pid) << " " << fds(cli.pid);
   EXPECT_TRUE(srv.running() && cli.running());
   // A second wave reaches no higher peak than the first: what a connection
   // takes comes back when it ends. A leak of one buffer per connection would
@@ -119,11 +125,14 @@ void soak(const std::string& cipher) {
   EXPECT_GT(peak[0], 0);
   EXPECT_LT(peak[1] - peak[0], 512) << "KB more peak resident memory in the second wave";
 #endif
-  printf("soak %s: %d good connections of %zu bytes each way, %d fault rounds, descriptors %zu then %zu, "
-         "peak resident KB %ld then %ld\n", cipher.c_str(), ok.load() + 2, kBytes, rounds, fds_srv, fds(srv.pid), peak[0], peak[1]);
+  printf(
+      "soak %s: %d good connections of %zu bytes each way, %d fault rounds, descriptors %zu then "
+      "%zu, "
+      "peak resident KB %ld then %ld\n",
+      cipher.c_str(), ok.load() + 2, kBytes, rounds, fds_srv, fds(srv.pid), peak[0], peak[1]);
 }
 
 TEST(Soak, Rc4Tunnel) { soak("RC4"); }
 TEST(Soak, TripleDesTunnel) { soak("DES3"); }
 
-}  // namespace
+}   // namespace

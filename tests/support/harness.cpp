@@ -16,7 +16,8 @@ proc kevra(const std::vector<std::string>& args, const std::string& sh, bool pty
   const char* wrapper = getenv(peer ? "KEVRA_PEER_RUNNER" : "KEVRA_RUNNER");
   std::string runner = wrapper ? wrapper : "";
   for (size_t at = 0, end; at < runner.size(); at = end + 1)
-    if ((end = std::min(runner.find(' ', at), runner.size())) > at) cmd.push_back(runner.substr(at, end - at));
+    if ((end = std::min(runner.find(' ', at), runner.size())) > at)
+      cmd.push_back(runner.substr(at, end - at));
   cmd.push_back(bin && *bin ? bin : KEVRA_BIN);
   cmd.insert(cmd.end(), args.begin(), args.end());
   return spawn(cmd, pty);
@@ -33,8 +34,10 @@ proc spawn(std::vector<std::string> cmd, bool pty) {
   proc p;
   int pipefd[2] = {-1, -1};
   pid_t parent = getpid();
-  if (pty) p.pid = forkpty(&p.fd, nullptr, nullptr, nullptr);
-  else if (::pipe(pipefd) == 0) p.pid = ::fork(), p.fd = pipefd[0];
+  if (pty)
+    p.pid = forkpty(&p.fd, nullptr, nullptr, nullptr);
+  else if (::pipe(pipefd) == 0)
+    p.pid = ::fork(), p.fd = pipefd[0];
   if (p.pid == 0) {
     if (!pty) ::dup2(pipefd[1], 1), ::dup2(pipefd[1], 2), ::dup2(::open("/dev/null", O_RDONLY), 0);
     // Only stdin, stdout and stderr come along, so that the child's
@@ -53,4 +56,4 @@ proc spawn(std::vector<std::string> cmd, bool pty) {
   return p;
 }
 
-}  // namespace harness
+}   // namespace harness

@@ -45,7 +45,8 @@ struct tunnelend {
   }
   // The state of another end of the same side, in this end's own memory.
   tunnelend& operator=(const tunnelend& o) {
-    prm = o.prm, memcpy(s, o.s, sizeof s), memcpy(buf, o.buf, sizeof buf), memcpy(areas, o.areas, sizeof areas);
+    prm = o.prm, memcpy(s, o.s, sizeof s), memcpy(buf, o.buf, sizeof buf),
+    memcpy(areas, o.areas, sizeof areas);
     return point();
   }
   // encrsetup(): nonces from the seed files, as for a new connection; the
@@ -65,16 +66,18 @@ struct tunnelend {
     e->rdone = RECHEADER;
     uint32_t hrc = call(TC_RECV);
     if (hrc != 1 || e->rneed <= RECHEADER || e->rneed > BUFSIZE) return {hrc, 0};
-    memcpy(e->rbuf + RECHEADER, wire + RECHEADER, std::min(len > RECHEADER ? len - RECHEADER : 0, size_t(e->rneed - RECHEADER)));
+    memcpy(e->rbuf + RECHEADER, wire + RECHEADER,
+           std::min(len > RECHEADER ? len - RECHEADER : 0, size_t(e->rneed - RECHEADER)));
     e->rdone = e->rneed;
     return {hrc, call(TC_RECV)};
   }
 
  private:
   tunnelend& point() {
-    e->rbuf = e->wbuf = buf, e->sbufrdsize = e->sbufwrsize = BUFSIZE, e->encrctx = areas[0], e->decrctx = areas[1];
+    e->rbuf = e->wbuf = buf, e->sbufrdsize = e->sbufwrsize = BUFSIZE, e->encrctx = areas[0],
+    e->decrctx = areas[1];
     return *this;
   }
 };
 
-}  // namespace harness
+}   // namespace harness

@@ -46,14 +46,16 @@ TEST(Posix, TwoProcessesSteppingOneSeedFileLoseNoStep) {
     close(fds[k][0]), waitpid(kids[k], &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  for (int i = 0; i < 2 * N; i++) want1.insert(sysrandstep(1, &s[0], &s[1])), want2.insert(sysrandstep(1, &s[2], &s[3]));
+  for (int i = 0; i < 2 * N; i++)
+    want1.insert(sysrandstep(1, &s[0], &s[1])), want2.insert(sysrandstep(1, &s[2], &s[3]));
   EXPECT_EQ(slurp(path), seedrec("RND1", s));
   EXPECT_TRUE(got1 == want1 && got2 == want2) << "values lost or handed out twice";
 }
 
 TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
   const uint32_t s[4] = {0xCAFEBABE, 0x01234567, 0x0BADF00D, 0x89ABCDEF};
-  uint32_t t[4] = {s[0], s[1], s[2], s[3]}, o1, o2, w1 = sysrandstep(1, &t[0], &t[1]), w2 = sysrandstep(1, &t[2], &t[3]);
+  uint32_t t[4] = {s[0], s[1], s[2], s[3]}, o1, o2, w1 = sysrandstep(1, &t[0], &t[1]),
+           w2 = sysrandstep(1, &t[2], &t[3]);
   const std::string path = file("seed", seedrec("RND1", s));
   int status = -1;
   pid_t kid = fork();
@@ -67,17 +69,20 @@ TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
   EXPECT_EQ(slurp(path), seedrec("RND1", t).substr(0, 10) + seedrec("RND1", s).substr(10));
 
   char fifo[STATEPATHMAX], link[STATEPATHMAX], target[STATEPATHMAX];
-  ASSERT_TRUE(state_path("fifo.lock", fifo) && state_path("link.lock", link) && state_path("target", target));
+  ASSERT_TRUE(state_path("fifo.lock", fifo) && state_path("link.lock", link) &&
+              state_path("target", target));
   ASSERT_TRUE(mkfifo(fifo, 0600) == 0 && symlink(target, link) == 0);
   lockh h;
   uint64_t t0 = ms();
-  EXPECT_TRUE(lock_take("fifo", 100, &h) == LOCK_NOTCREATED && lock_take("link", 0, &h) == LOCK_NOTCREATED && ms() - t0 < 1000);
+  EXPECT_TRUE(lock_take("fifo", 100, &h) == LOCK_NOTCREATED &&
+              lock_take("link", 0, &h) == LOCK_NOTCREATED && ms() - t0 < 1000);
   EXPECT_FALSE(std::filesystem::exists(target)) << "the link was followed";
   unlink(fifo), unlink(link);
   // A lock file of ours with a second name elsewhere is replaced by one of its own.
   char hard[STATEPATHMAX];
   const std::string other = file("other", "");
-  ASSERT_TRUE(state_path("hard.lock", hard) && chmod(other.c_str(), 0600) == 0 && ::link(other.c_str(), hard) == 0);
+  ASSERT_TRUE(state_path("hard.lock", hard) && chmod(other.c_str(), 0600) == 0 &&
+              ::link(other.c_str(), hard) == 0);
   ASSERT_EQ(lock_take("hard", 0, &h), LOCK_OBTAINED);
   struct stat st;
   int second = open(other.c_str(), O_RDONLY);
@@ -89,15 +94,25 @@ TEST(Posix, FailedSeedWriteKeepsTheNewValuesPlantedLockFilesAreRefused) {
 TEST(Posix, ErrnoValuesTranslateToWinsockNumbers) {
   // Winsock's number for every errno value the relay translates (the numbers
   // its messages show); one without a counterpart passes through.
-  const int rows[][2] = {
-      {EINTR, 10004},        {EBADF, 10038},        {EACCES, 10013},       {EPERM, 10013},        {EFAULT, 10014},
-      {EINVAL, 10022},       {EMFILE, 10024},       {ENFILE, 10024},       {EAGAIN, 10035},       {EINPROGRESS, 10035},
-      {EALREADY, 10037},     {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},
-      {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
-      {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},    {ENETUNREACH, 10051},  {ENETRESET, 10052},    {ECONNABORTED, 10053},
-      {ECONNRESET, 10054},   {ENOBUFS, 10055},      {ENOMEM, 10055},       {EISCONN, 10056},      {ENOTCONN, 10057},
-      {EPIPE, 10058},        {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061}, {EHOSTDOWN, 10064},
-      {EHOSTUNREACH, 10065}, {ENOENT, ENOENT},      {0, 0}};
+  const int rows[][2] = {{EINTR, 10004},           {EBADF, 10038},
+                         {EACCES, 10013},          {EPERM, 10013},
+                         {EFAULT, 10014},          {EINVAL, 10022},
+                         {EMFILE, 10024},          {ENFILE, 10024},
+                         {EAGAIN, 10035},          {EINPROGRESS, 10035},
+                         {EALREADY, 10037},        {ENOTSOCK, 10038},
+                         {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+                         {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},
+                         {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},
+                         {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+                         {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
+                         {ENETUNREACH, 10051},     {ENETRESET, 10052},
+                         {ECONNABORTED, 10053},    {ECONNRESET, 10054},
+                         {ENOBUFS, 10055},         {ENOMEM, 10055},
+                         {EISCONN, 10056},         {ENOTCONN, 10057},
+                         {EPIPE, 10058},           {ESHUTDOWN, 10058},
+                         {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061},
+                         {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065},
+                         {ENOENT, ENOENT},         {0, 0}};
   for (const auto& r : rows) EXPECT_EQ(net_translate_error(r[0]), r[1]) << r[0];
 }
 
@@ -111,13 +126,15 @@ struct shareddir {
     state_usedir(path.c_str());
   }
   ~shareddir() { state_usedir(testdir().c_str()); }
-  std::string file(const std::string& name, const std::string& text) const { return harness::file("shared/" + name, text); }
+  std::string file(const std::string& name, const std::string& text) const {
+    return harness::file("shared/" + name, text);
+  }
 };
 
 const passwd* nobody() { return geteuid() == 0 ? getpwnam("nobody") : nullptr; }
 auto openfds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
-}  // namespace
+}   // namespace
 
 // A parameter file refused before reading is closed again: a FIFO without a
 // writer (opened without waiting), a device, a file over the limit.
@@ -125,11 +142,15 @@ TEST(Posix, RefusedParameterFilesAreClosedAtOnce) {
   std::string fifo = testdir() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const auto fds = openfds();
-  for (std::string path : {fifo, std::string("/dev/zero"), file("big", std::string(PARAMFILEMAX + 1, '#'))}) {
+  for (std::string path :
+       {fifo, std::string("/dev/zero"), file("big", std::string(PARAMFILEMAX + 1, '#'))}) {
     paramrec p;
     runctx ctx{};
     ctx.paramrec = &p;
-    EXPECT_EQ(out([&] { EXPECT_EQ(readparamfile(path.c_str(), &ctx), 1u); }).find("** Error opening parameter file "), 0u);
+    EXPECT_EQ(out([&] {
+                EXPECT_EQ(readparamfile(path.c_str(), &ctx), 1u);
+              }).find("** Error opening parameter file "),
+              0u);
     EXPECT_EQ(openfds(), fds) << path << " stays open";
   }
 }
@@ -142,7 +163,11 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
   if (pw == nullptr) GTEST_SKIP() << "needs root and a user 'nobody' to act as another local user";
   shareddir sd;
   // Order: lock, whether the other user got hold of it ('h') or not ('n'), result.
-  const struct { const char* name; char held; int want; } rows[] = {
+  const struct {
+    const char* name;
+    char held;
+    int want;
+  } rows[] = {
       {"ours", 'n', LOCK_OBTAINED}, {"old", 'h', LOCK_OBTAINED}, {"planted", 'h', LOCK_NOTCREATED}};
   for (const auto& r : rows) {
     std::string name = r.name, path = sd.path + "/" + name + ".lock";
@@ -157,7 +182,8 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
     ASSERT_EQ(pipe(ready), 0);
     pid_t pid = fork();
     if (pid == 0) {   // the other user: open (or create) the lock file and hold it
-      if (setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(1);
+      if (setgroups(0, nullptr) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0)
+        _exit(1);
       int fd = open(path.c_str(), O_RDONLY | O_CREAT, 0666);
       char held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'h' : 'n';
       (void)!write(ready[1], &held, 1);
@@ -179,9 +205,16 @@ TEST(Harden, LockCannotBeHeldByAnotherUser) {
 TEST(Harden, ForeignSeedFilesAreRefused) {
   // Order: file, owned by another user (needs root to give it away), mode,
   // with a second name (a hard link), gennonce's result.
-  const struct { const char* file; bool other; mode_t mode; bool linked; int want; } rows[] = {
-      {"s1.kvr", false, 0644, false, 0}, {"s2.kvr", false, 0666, false, 3}, {"s2.kvr", false, 0620, false, 3},
-      {"s1.kvr", false, 0602, false, 3}, {"s1.kvr", true, 0600, false, 3},  {"s2.kvr", true, 0644, false, 3},
+  const struct {
+    const char* file;
+    bool other;
+    mode_t mode;
+    bool linked;
+    int want;
+  } rows[] = {
+      {"s1.kvr", false, 0644, false, 0}, {"s2.kvr", false, 0666, false, 3},
+      {"s2.kvr", false, 0620, false, 3}, {"s1.kvr", false, 0602, false, 3},
+      {"s1.kvr", true, 0600, false, 3},  {"s2.kvr", true, 0644, false, 3},
       {"s2.kvr", false, 0600, true, 3},
   };
   const auto fds = openfds();
@@ -206,10 +239,20 @@ TEST(Harden, ForeignSeedFilesAreRefused) {
 // the way counts, not only the last one. A refused folder gets no seed or
 // lock file, whatever a link in it points to.
 TEST(Harden, StateFolderOnAWayOnlyWeOrRootControl) {
-  struct step { const char* path; char kind; bool other; mode_t mode; };   // kind 'd' folder, 'l' link to "x"
+  struct step {
+    const char* path;
+    char kind;
+    bool other;
+    mode_t mode;
+  };   // kind 'd' folder, 'l' link to "x"
   // Order: name, what to make under a folder of its own (x is always made,
   // private), the state folder in it, whether the state goes there.
-  const struct { const char* name; std::vector<step> steps; const char* dir; bool ok; } rows[] = {
+  const struct {
+    const char* name;
+    std::vector<step> steps;
+    const char* dir;
+    bool ok;
+  } rows[] = {
       {"private", {}, "x", true},
       {"sticky", {{"t", 'd', false, 01777}}, "t", true},
       {"worldwritable", {{"w", 'd', false, 0777}}, "w", false},
@@ -222,14 +265,18 @@ TEST(Harden, StateFolderOnAWayOnlyWeOrRootControl) {
       {"otherslinkinasticky", {{"t", 'd', false, 01777}, {"t/l", 'l', true, 0}}, "t/l", false},
   };
   for (const auto& r : rows) {
-    bool needsother = std::any_of(r.steps.begin(), r.steps.end(), [](const step& s) { return s.other; });
+    bool needsother =
+        std::any_of(r.steps.begin(), r.steps.end(), [](const step& s) { return s.other; });
     if (needsother && nobody() == nullptr) continue;
     std::string top = testdir() + "/" + r.name;
-    ASSERT_TRUE(std::filesystem::create_directory(top) && std::filesystem::create_directory(top + "/x"));
+    ASSERT_TRUE(std::filesystem::create_directory(top) &&
+                std::filesystem::create_directory(top + "/x"));
     chmod((top + "/x").c_str(), 0700);
     for (const step& s : r.steps) {
       std::string p = top + "/" + s.path;
-      ASSERT_EQ(s.kind == 'd' ? mkdir(p.c_str(), 0700) : symlink((top + "/x").c_str(), p.c_str()), 0) << p;
+      ASSERT_EQ(s.kind == 'd' ? mkdir(p.c_str(), 0700) : symlink((top + "/x").c_str(), p.c_str()),
+                0)
+          << p;
       if (s.kind == 'd') {
         ASSERT_EQ(chmod(p.c_str(), s.mode), 0);
       }
@@ -240,7 +287,8 @@ TEST(Harden, StateFolderOnAWayOnlyWeOrRootControl) {
     int rc = gennonce(nullptr, 0, out);
     size_t files = 0;
     for (auto& e : std::filesystem::recursive_directory_iterator(top)) files += e.is_regular_file();
-    EXPECT_TRUE(state_folderok() == r.ok && (rc == 0) == r.ok && (files == 4) == r.ok) << r.name << ": rc " << rc << ", " << files << " files";
+    EXPECT_TRUE(state_folderok() == r.ok && (rc == 0) == r.ok && (files == 4) == r.ok)
+        << r.name << ": rc " << rc << ", " << files << " files";
     state_usedir(testdir().c_str());
   }
 }

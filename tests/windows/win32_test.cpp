@@ -24,7 +24,10 @@
 namespace {
 
 const uint32_t LOOPBACK = htonl(INADDR_LOOPBACK);
-const bool started = [] { uint16_t granted; return net_startup(2, 2, &granted) == 0; }();
+const bool started = [] {
+  uint16_t granted;
+  return net_startup(2, 2, &granted) == 0;
+}();
 
 // A non-blocking listening socket on a port of its own, and that port.
 sockh listener(uint16_t* port) {
@@ -37,11 +40,11 @@ sockh listener(uint16_t* port) {
 }
 
 HANDLE conin() {
-  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-}  // namespace
+}   // namespace
 
 TEST(Win32Net, FullSetExclusivePortNonBlockingAccept) {
   uint16_t port;
@@ -83,7 +86,8 @@ struct statefolder {
     GetTempPathA(sizeof dir, dir);
     path = std::string(dir) + "kevratest_" + std::to_string(GetCurrentProcessId());
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &sd, nullptr);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)",
+                                                         SDDL_REVISION_1, &sd, nullptr);
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     CreateDirectoryA(path.c_str(), &sa);
     LocalFree(sd);
@@ -99,13 +103,16 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   statefolder folder;
   std::string path = folder.path + "\\seed";
   DeleteFileA(path.c_str());
-  EXPECT_EQ(state_openrw((folder.path + "\\sub\\seed").c_str()), FILE_INVALID) << "not right in the folder";
+  EXPECT_EQ(state_openrw((folder.path + "\\sub\\seed").c_str()), FILE_INVALID)
+      << "not right in the folder";
   fileh h = state_openrw(path.c_str());
   ASSERT_NE(h, FILE_INVALID);
   EXPECT_EQ(file_write(h, "0123456789", 10), 10);
   // While it is open: a reader gets in, a second writer does not.
-  for (DWORD access : std::vector<DWORD>{GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}) {
-    HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  for (DWORD access :
+       std::vector<DWORD>{GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}) {
+    HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ) << "access " << access;
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   }
@@ -117,9 +124,12 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   PACL dacl = nullptr;
   for (const char* grant : {"D:(A;;FA;;;OW)(A;;0x1200a9;;;WD)", "D:(A;;FA;;;OW)(A;;FA;;;WD)"}) {
     BOOL present, defaulted;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
     GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-    EXPECT_EQ(SetNamedSecurityInfoA(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr), 0u);
+    EXPECT_EQ(SetNamedSecurityInfoA(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, dacl, nullptr),
+              0u);
     LocalFree(sd);
     EXPECT_EQ(file_private(h), std::string(grant).find("0x1200a9") != std::string::npos) << grant;
   }
@@ -131,7 +141,8 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   uint64_t size = 0;
   ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
   fileh nul = file_openread("NUL");
-  EXPECT_TRUE(file_size(fileh(r), &size) == -1 && nul != FILE_INVALID && file_size(nul, &size) == -1);
+  EXPECT_TRUE(file_size(fileh(r), &size) == -1 && nul != FILE_INVALID &&
+              file_size(nul, &size) == -1);
   CloseHandle(r), CloseHandle(w), file_close(nul);
 }
 
@@ -142,7 +153,8 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
   // Another holder of the machine's mutex (as another process would hold
   // it): the whole wait, then time-out; once it ends without giving the
   // mutex up, the next taker obtains it.
-  HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr), end = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr),
+         end = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::thread holder([&] {
     CreateMutexA(nullptr, TRUE, ("Global\\" + name).c_str());   // handle kept: the mutex stays
     SetEvent(held);
@@ -151,7 +163,8 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
   WaitForSingleObject(held, INFINITE);
   DWORD start = GetTickCount();
   EXPECT_EQ(lock_take(name.c_str(), 150, &h), LOCK_TIMEDOUT);
-  EXPECT_TRUE(GetTickCount() - start >= 140 && GetTickCount() - start < 1500) << GetTickCount() - start;
+  EXPECT_TRUE(GetTickCount() - start >= 140 && GetTickCount() - start < 1500)
+      << GetTickCount() - start;
   SetEvent(end);
   holder.join();
   ASSERT_EQ(lock_take(name.c_str(), 0, &h), LOCK_OBTAINED);
@@ -167,7 +180,8 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
   WriteFile(w, "a\0b\r\nc\x7f\x1b[Ad", 11, &n, nullptr);
   CloseHandle(w);
   con_use(fileh(r), FILE_INVALID);
-  for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd', CON_EOF, CON_EOF})
+  for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd',
+                                   CON_EOF, CON_EOF})
     EXPECT_EQ(con_getkey(), want);
   CloseHandle(r);
 
@@ -208,11 +222,14 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
   GetConsoleMode(in, &before);
   con_begin();
   GetConsoleMode(in, &during);
-  for (int want : std::vector<int>{'x', CON_KEYPREFIX, 0x48, 0, 0x3B, 'y', 'y', CON_BACKSPACE, CON_ENTER})
+  for (int want :
+       std::vector<int>{'x', CON_KEYPREFIX, 0x48, 0, 0x3B, 'y', 'y', CON_BACKSPACE, CON_ENTER})
     EXPECT_EQ(con_getkey(), want);
   con_end();
   GetConsoleMode(in, &after);
-  EXPECT_TRUE((during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) == 0 && (during & ENABLE_PROCESSED_INPUT)) << during;
+  EXPECT_TRUE((during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) == 0 &&
+              (during & ENABLE_PROCESSED_INPUT))
+      << during;
   EXPECT_EQ(after, before);
   con_use(FILE_INVALID, FILE_INVALID);
   CloseHandle(in);
@@ -248,7 +265,8 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorControl(sd, &control, &revision);
-  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl != nullptr);
+  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present &&
+              dacl != nullptr);
   EXPECT_TRUE(control & SE_DACL_PROTECTED) << "takes nothing from ProgramData";
   ASSERT_EQ(dacl->AceCount, 3u);
   int who = 0;   // bits: this account, the system, the Administrators
@@ -257,7 +275,8 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
     ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
     PSID sid = &ace->SidStart;
     EXPECT_TRUE(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+                (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
+                    (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
     who |= (account_isme(sid) ? 1 : 0) | (IsWellKnownSid(sid, WinLocalSystemSid) ? 2 : 0) |
            (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? 4 : 0);
   }
@@ -292,11 +311,15 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
   state_usedir(folder.path.c_str());
   // (Wine keeps of an access list what a Unix mode can hold: everyone's
   // reading or writing, so those are the rows it can show.)
-  for (const char* grant : {"D:P(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;WD)", "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;WD)"}) {
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
+  for (const char* grant :
+       {"D:P(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;WD)", "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;WD)"}) {
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
     GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-    EXPECT_EQ(SetNamedSecurityInfoA(&folder.path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr), 0u);
+    EXPECT_EQ(SetNamedSecurityInfoA(&folder.path[0], SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr),
+              0u);
     LocalFree(sd);
     state_usedir(folder.path.c_str());
     EXPECT_EQ(state_folderok(), std::string(grant).find("0x1200a9") != std::string::npos) << grant;

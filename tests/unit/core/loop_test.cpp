@@ -12,12 +12,17 @@ namespace {
 
 class Loop : public testing::Test {
  protected:
-  void SetUp() override { ctx.paramrec = &prm, ctx.servtbl = servtbl, ctx.soctbl = soctbl, lc.numsoctbl = &numsoctbl, lc.numsrvent = &numsrvent; }
+  void SetUp() override {
+    ctx.paramrec = &prm, ctx.servtbl = servtbl, ctx.soctbl = soctbl, lc.numsoctbl = &numsoctbl,
+    lc.numsrvent = &numsrvent;
+  }
   void TearDown() override {
-    for (uint32_t j = 0; j < SRVTBL_MAX; j++) freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
+    for (uint32_t j = 0; j < SRVTBL_MAX; j++)
+      freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
     for (uint32_t i = 0; i < SOCTBL_MAX; i++) ptbldel((void**)soctbl, &numsoctbl, i);
   }
-  // entry(): a new socket entry; conn(): a new connection with its two socket entries; side(j, n): its conn n.
+  // entry(): a new socket entry; conn(): a new connection with its two socket entries; side(j, n):
+  // its conn n.
   socent* entry() {
     uint32_t i = 0;
     EXPECT_EQ(ptbladd((void**)soctbl, &numsoctbl, &i, SOCTBL_MAX, sizeof(socent)), 0u);
@@ -27,8 +32,10 @@ class Loop : public testing::Test {
     uint32_t j = 0;
     EXPECT_EQ(ptbladd((void**)servtbl, &numsrvent, &j, SRVTBL_MAX, sizeof(srvent)), 0u);
     socent *a = entry(), *b = entry();
-    servtbl[j]->soci1 = a->soc - 0x70000000, servtbl[j]->soci2 = b->soc - 0x70000000, servtbl[j]->socn1 = a->soc, servtbl[j]->socn2 = b->soc;
-    servtbl[j]->bufsize = 1, servtbl[j]->buf1 = (uint8_t*)malloc(1), servtbl[j]->buf2 = (uint8_t*)malloc(1);
+    servtbl[j]->soci1 = a->soc - 0x70000000, servtbl[j]->soci2 = b->soc - 0x70000000,
+    servtbl[j]->socn1 = a->soc, servtbl[j]->socn2 = b->soc;
+    servtbl[j]->bufsize = 1, servtbl[j]->buf1 = (uint8_t*)malloc(1),
+    servtbl[j]->buf2 = (uint8_t*)malloc(1);
     a->conn = 1, b->conn = 2, a->enti = b->enti = j;
     return j;
   }
@@ -47,19 +54,22 @@ class Loop : public testing::Test {
   passctx pc{};
 };
 
-}  // namespace
+}   // namespace
 
 TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
   socent* l = entry();
   l->stype = 1, l->oper = OP_ACCEPT;   // never timed out
-  uint32_t j = conn(), k = conn();   // k waits to read on both sides: waiting to read is not inactivity
+  uint32_t j = conn(),
+           k = conn();   // k waits to read on both sides: waiting to read is not inactivity
   for (socent* s : {side(j, 1), side(j, 2), side(k, 1), side(k, 2)}) s->lasttime = 0xFFFF0000u;
   side(k, 1)->oper = side(k, 2)->oper = OP_RD;
   EXPECT_EQ(build(0xFFFF0000u + INACTIVITY_MS), "");   // exactly the limit, across the wrap
   EXPECT_EQ(numsrvent, 2u);
   std::string log = build(0xFFFF0000u + INACTIVITY_MS + 1);
   EXPECT_EQ(log.rfind("1: ** Inactivity timeout for conn 1. Closing both sockets ", 0), 0u) << log;
-  EXPECT_TRUE(!servtbl[j] && servtbl[k] && sockset_has(&pc.rd, l->soc) && !sockset_has(&pc.ex, l->soc)) << log;
+  EXPECT_TRUE(!servtbl[j] && servtbl[k] && sockset_has(&pc.rd, l->soc) &&
+              !sockset_has(&pc.ex, l->soc))
+      << log;
   // After a failed accept the listener rests in the exception set: alone, it
   // still gives the pass something to wait on.
   lc.acceptrest = 1, lc.acceptfailtick = 5000;
@@ -71,13 +81,19 @@ TEST_F(Loop, InactivityLimitAcrossTheTickWrapAndTheRestingListener) {
 
 TEST_F(Loop, AFinishedSideWaitsForAPartnerStillSending) {
   // Order: closerc and oper of side 1, of side 2, whether the pass closes the connection.
-  const uint32_t rows[][5] = {{0, OP_RD, 0, OP_RD, 0},           {CLOSE_EOF, 0, 0, OP_RD, 1},   {CLOSE_EOF, 0, 0, OP_RD | OP_WR, 0},
-                              {CLOSE_SOCKERR, 0, CLOSE_EOF, 0, 1}, {0, OP_RD, CLOSE_EOF, 0, 1}, {0, OP_WR, CLOSE_TUNNEL, 0, 0}};
+  const uint32_t rows[][5] = {{0, OP_RD, 0, OP_RD, 0},
+                              {CLOSE_EOF, 0, 0, OP_RD, 1},
+                              {CLOSE_EOF, 0, 0, OP_RD | OP_WR, 0},
+                              {CLOSE_SOCKERR, 0, CLOSE_EOF, 0, 1},
+                              {0, OP_RD, CLOSE_EOF, 0, 1},
+                              {0, OP_WR, CLOSE_TUNNEL, 0, 0}};
   for (const auto& r : rows) {
     uint32_t j = conn();
-    side(j, 1)->closerc = r[0], side(j, 1)->oper = r[1], side(j, 2)->closerc = r[2], side(j, 2)->oper = r[3];
+    side(j, 1)->closerc = r[0], side(j, 1)->oper = r[1], side(j, 2)->closerc = r[2],
+            side(j, 2)->oper = r[3];
     std::string log = out([&] { closepass(&lc, &ctx); });
-    EXPECT_TRUE((servtbl[j] == nullptr) == (r[4] == 1) && (log.rfind("1: Connection closed ", 0) == 0) == (r[4] == 1))
+    EXPECT_TRUE((servtbl[j] == nullptr) == (r[4] == 1) &&
+                (log.rfind("1: Connection closed ", 0) == 0) == (r[4] == 1))
         << r[0] << " " << r[1] << " " << r[2] << " " << r[3] << ": " << log;
     freesrvent(j, &ctx, servtbl, &numsrvent, soctbl, &numsoctbl);
   }

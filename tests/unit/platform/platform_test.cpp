@@ -23,12 +23,17 @@ testing::Environment* const statefolder = testing::AddGlobalTestEnvironment(new 
 
 // sel(rd, wr, ex, ms): net_select over the listed handles (an empty list is
 // no set); its result and what stays in each set.
-struct ready { int rc; sockset s[3]; };
-ready sel(std::initializer_list<sockh> rd, std::initializer_list<sockh> wr, std::initializer_list<sockh> ex, uint32_t ms) {
+struct ready {
+  int rc;
+  sockset s[3];
+};
+ready sel(std::initializer_list<sockh> rd, std::initializer_list<sockh> wr,
+          std::initializer_list<sockh> ex, uint32_t ms) {
   ready r{};
   for (int i = 0; i < 3; i++)
     for (sockh h : i == 0 ? rd : i == 1 ? wr : ex) sockset_add(&r.s[i], h);
-  r.rc = net_select(rd.size() ? &r.s[0] : nullptr, wr.size() ? &r.s[1] : nullptr, ex.size() ? &r.s[2] : nullptr, ms);
+  r.rc = net_select(rd.size() ? &r.s[0] : nullptr, wr.size() ? &r.s[1] : nullptr,
+                    ex.size() ? &r.s[2] : nullptr, ms);
   return r;
 }
 
@@ -39,18 +44,21 @@ struct conn {
   conn() {
     uint32_t addr = 0;
     uint16_t peerport = 0;
-    EXPECT_TRUE(net_connect(c, LOOPBACK, port) == 0 && (a = net_accept(l, &addr, &peerport)) != NET_INVALID && addr == LOOPBACK && peerport != 0);
+    EXPECT_TRUE(net_connect(c, LOOPBACK, port) == 0 &&
+                (a = net_accept(l, &addr, &peerport)) != NET_INVALID && addr == LOOPBACK &&
+                peerport != 0);
   }
   ~conn() { net_close(a), net_close(c), net_close(l); }
 };
 
-}  // namespace
+}   // namespace
 
 TEST(Platform, StateFolderSocketSetsAndLock) {
   char p[STATEPATHMAX];
   std::string dir(STATEPATHMAX - 6, 'd');   // room for a separator, four characters and the end
   state_usedir(dir.c_str());
-  EXPECT_TRUE(state_path("abcd", p) && std::string(p).substr(0, dir.size()) == dir && std::string(p).substr(dir.size() + 1) == "abcd");
+  EXPECT_TRUE(state_path("abcd", p) && std::string(p).substr(0, dir.size()) == dir &&
+              std::string(p).substr(dir.size() + 1) == "abcd");
   EXPECT_FALSE(state_path("abcde", p));
   EXPECT_STREQ(p, "");
   state_usedir(testdir().c_str());
@@ -61,7 +69,8 @@ TEST(Platform, StateFolderSocketSetsAndLock) {
   for (sockh h = 100; h < 300; h++) sockset_add(&s, h);
   sockset_remove(&s, 100), sockset_remove(&s, 99999);
   EXPECT_EQ(s.count, FDSETMAX - 1);   // no duplicate, no overflow, one removed
-  EXPECT_TRUE(s.handles[0] == 7 && s.handles[1] == 101 && s.handles[FDSETMAX - 2] == 100 + FDSETMAX - 2);
+  EXPECT_TRUE(s.handles[0] == 7 && s.handles[1] == 101 &&
+              s.handles[FDSETMAX - 2] == 100 + FDSETMAX - 2);
 
   // A held lock shuts out every other take for its whole wait, one of the
   // same thread too (a Windows mutex alone would let its owner in again).
@@ -83,8 +92,11 @@ TEST(NetSelect, PendingConnectEndsInTheWriteSetOrOnlyInTheExceptionSet) {
     int err = -1, rc = net_setnonblocking(c) ? -2 : net_connect(c, LOOPBACK, port);
     EXPECT_TRUE(rc == 0 || net_lasterror() == NETERR_WOULDBLOCK) << rc;
     ready r = sel({}, {c}, {c}, 3000);
-    EXPECT_TRUE(r.rc == 1 && r.s[1].count == uint32_t(port == open) && r.s[2].count == uint32_t(port != open)) << port;
-    EXPECT_TRUE(net_getsockerror(c, &err) == 0 && err == (port == open ? 0 : NETERR_CONNREFUSED)) << err;
+    EXPECT_TRUE(r.rc == 1 && r.s[1].count == uint32_t(port == open) &&
+                r.s[2].count == uint32_t(port != open))
+        << port;
+    EXPECT_TRUE(net_getsockerror(c, &err) == 0 && err == (port == open ? 0 : NETERR_CONNREFUSED))
+        << err;
     net_close(c);
   }
   net_close(l), net_close(shut);
@@ -98,7 +110,8 @@ TEST(NetSelect, ReadinessCountedPerSetTimeOutsAndFailures) {
   EXPECT_TRUE(r.rc == 1 && r.s[0].count == 0 && r.s[1].count == 1);
   ASSERT_EQ(net_send(p.a, "hello", 5), 5);
   r = sel({p.a, p.c}, {p.c}, {}, 3000);
-  EXPECT_TRUE(r.rc == 2 && r.s[0].count == 1 && r.s[0].handles[0] == p.c);   // readable and writable: counted twice
+  EXPECT_TRUE(r.rc == 2 && r.s[0].count == 1 &&
+              r.s[0].handles[0] == p.c);   // readable and writable: counted twice
   EXPECT_EQ(net_recv(p.c, buf, sizeof buf), 5);
   net_close(p.a);
   p.a = net_socket();
@@ -115,8 +128,10 @@ TEST(NetSelect, ReadinessCountedPerSetTimeOutsAndFailures) {
   EXPECT_EQ(sel({p.l}, {}, {}, 3000).rc, 1);
   net_close(c);
   t0 = ms();
-  EXPECT_TRUE(sel({}, {}, {}, 5000).rc == -1 && net_lasterror() == 10022) << "WSAEINVAL: nothing to wait for";
-  EXPECT_TRUE(sel({c}, {}, {}, 5000).rc == -1 && net_lasterror() == NETERR_NOTSOCK) << "a closed handle";
+  EXPECT_TRUE(sel({}, {}, {}, 5000).rc == -1 && net_lasterror() == 10022)
+      << "WSAEINVAL: nothing to wait for";
+  EXPECT_TRUE(sel({c}, {}, {}, 5000).rc == -1 && net_lasterror() == NETERR_NOTSOCK)
+      << "a closed handle";
   EXPECT_LT(ms() - t0, 1000u);
 }
 
@@ -127,7 +142,8 @@ TEST(NetBind, SecondListenerRefusedRestartAfterTimeWaitAllowed) {
     port = p.port;
     for (uint32_t addr : {0u, LOOPBACK}) {
       sockh second = net_socket();
-      EXPECT_TRUE(net_bind(second, addr, port) == -1 && net_lasterror() == NETERR_ADDRINUSE) << addr;
+      EXPECT_TRUE(net_bind(second, addr, port) == -1 && net_lasterror() == NETERR_ADDRINUSE)
+          << addr;
       net_close(second);
     }
     // The listening side closes first: its end of the connection lingers in TIME_WAIT.
