@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   auto prm = std::make_unique<paramrec>();
   runctx ctx{};
-  ctx.dbglevel = 3, ctx.paramrec = prm.get();
+  ctx.dbglevel = 3;
+  ctx.paramrec = prm.get();
   readparamfile(mempath, &ctx);
   if (prm->numfilt > MAXFILT || prm->numusers > MAXUSERS || prm->cluser.ulen > UNAMELEN ||
       prm->cluser.pwlen > SECRETLEN)

@@ -23,9 +23,11 @@ constexpr uint32_t BUFSIZE = tunnelend::BUFSIZE;
 // A tunnel end of user "fuzz" with fixed nonces.
 struct end : tunnelend {
   explicit end(bool client) : tunnelend(client) {
-    prm.numusers = 1, harness::setuser(&prm.cluser, "fuzz", "secret"),
+    prm.numusers = 1;
+    harness::setuser(&prm.cluser, "fuzz", "secret");
     harness::setuser(&prm.usertbl[0], "fuzz", "secret");
-    memset(e->nonce1, client ? 1 : 3, 32), memset(e->nonce2, client ? 2 : 4, 32);
+    memset(e->nonce1, client ? 1 : 3, 32);
+    memset(e->nonce2, client ? 2 : 4, 32);
   }
 };
 
@@ -42,8 +44,10 @@ snapshot* snapshots() {
     if (x > 4 && (x >= 50 ? c : s).call(x) != 0) abort();
     if (x > 4) continue;
     end &from = x % 2 ? c : s, &to = x % 2 ? s : c;
-    memcpy(to.e->rbuf, from.e->wbuf, HSMSGLEN), to.e->rdone = HSMSGLEN;
-    sn[x].c = c, sn[x].s = s;
+    memcpy(to.e->rbuf, from.e->wbuf, HSMSGLEN);
+    to.e->rdone = HSMSGLEN;
+    sn[x].c = c;
+    sn[x].s = s;
     const uint8_t* keys[5][2] = {
         {}, {}, {s.e->pnonce1, nullptr}, {c.e->pnonce1, c.e->nonce1}, {s.e->nonce1, s.e->pnonce1}};
     sn[x].sealer.e->conn = from.e->conn;
@@ -57,9 +61,11 @@ snapshot* snapshots() {
 void handshake(int m, bool sealed, const uint8_t* d, size_t n) {
   static snapshot* sn = snapshots();
   static end c(true), s(false), sealer(false);
-  c = sn[m].c, s = sn[m].s;
+  c = sn[m].c;
+  s = sn[m].s;
   end& to = m % 2 ? s : c;
-  memset(to.e->rbuf, 0, HSMSGLEN), memcpy(to.e->rbuf, d, std::min(n, size_t(HSMSGLEN)));
+  memset(to.e->rbuf, 0, HSMSGLEN);
+  memcpy(to.e->rbuf, d, std::min(n, size_t(HSMSGLEN)));
   if (sealed && m > 1) {
     sealer = sn[m].sealer;
     checksum(sealer.e, to.e->rbuf, 96, to.e->rbuf + 96);
@@ -78,10 +84,12 @@ struct keyed {
     if (tunnnelkeys(c.e, &c.ctx, &c.prm.cluser, c.e->nonce1, nullptr, nullptr, nullptr) ||
         tunnnelkeys(s.e, &s.ctx, &c.prm.cluser, c.e->nonce1, nullptr, nullptr, nullptr))
       abort();
-    memcpy(cencr, c.e->encrctx, CTXSIZE_RC4), memcpy(sdecr, s.e->decrctx, CTXSIZE_RC4);
+    memcpy(cencr, c.e->encrctx, CTXSIZE_RC4);
+    memcpy(sdecr, s.e->decrctx, CTXSIZE_RC4);
   }
   void reset() {
-    memcpy(c.e->encrctx, cencr, CTXSIZE_RC4), memcpy(s.e->decrctx, sdecr, CTXSIZE_RC4);
+    memcpy(c.e->encrctx, cencr, CTXSIZE_RC4);
+    memcpy(s.e->decrctx, sdecr, CTXSIZE_RC4);
   }
   // receive(wire, len): a record handed to the receiver; a header step that
   // passes asks for a length that fits the buffer, a body that passes holds
@@ -102,7 +110,8 @@ void records(int mode, const uint8_t* d, size_t n) {
     k.receive(d, n);
   } else if (mode == 5 && n >= 9) {   // lengths, byte 8, body
     uint8_t rec[BUFSIZE] = {};
-    memcpy(rec, d, 9), rec[8] = d[8] & 1 ? d[8] : 0;
+    memcpy(rec, d, 9);
+    rec[8] = d[8] & 1 ? d[8] : 0;
     checksum(k.c.e, rec, 16, rec + 16);
     size_t len = std::min(n - 9 + RECHEADER, size_t(BUFSIZE));
     memcpy(rec + RECHEADER, d + 9, len - RECHEADER);
@@ -115,7 +124,8 @@ void records(int mode, const uint8_t* d, size_t n) {
     socent* w = k.c.e;
     uint8_t want[BUFSIZE];
     for (uint32_t i = 0; i < payload; i++) want[i] = n > 6 ? d[6 + i % (n - 6)] : uint8_t(i);
-    memcpy(w->wbuf, want, payload), w->wlen = payload;
+    memcpy(w->wbuf, want, payload);
+    w->wlen = payload;
     uint32_t rc = k.c.call(TC_SEND);
     if (rc == TR_NOFIT) return;   // the padded record does not fit this buffer
     if (rc != 0 || w->wlen % 16 || w->wlen > BUFSIZE || w->wlen < payload + RECOVERHEAD) abort();

@@ -105,7 +105,10 @@ TEST_P(Abort, OnlyAnOrderlyEndEndsTheOtherSideCleanly) {
   if (r.client != 'q') {
     ASSERT_TRUE(send_all(cl.fd, "hello", 5)) << s.out;
   }
-  if (r.client == 'c' || r.client == 'r') usleep(200000), cl.close(r.client == 'r');
+  if (r.client == 'c' || r.client == 'r') {
+    usleep(200000);
+    cl.close(r.client == 'r');
+  }
   if (r.client == 'q') {
     EXPECT_EQ(ending(cl.fd), r.want) << c.out;
     return;

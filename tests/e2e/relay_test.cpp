@@ -45,7 +45,8 @@ TEST(Data, EndsThatSendThenCloseLoseNothing) {
   }
   client c2(port2);
   bool eof = false;
-  EXPECT_TRUE(recv_until_eof(c2.fd, 20000, &eof) == data);
+  const std::string got2 = recv_until_eof(c2.fd, 20000, &eof);
+  EXPECT_TRUE(got2 == data) << got2.size() << " of " << data.size() << " bytes, or other bytes";
   EXPECT_TRUE(eof);
   EXPECT_EQ(q.wait_exit(), 0) << q.out;
   EXPECT_TRUE(p.wait_for("1: ** Socket EOF on conn 1\n1: Connection closed", 20000)) << p.out;

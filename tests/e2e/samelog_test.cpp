@@ -21,7 +21,8 @@ std::string session(bool peer) {
       "", false, peer);
   {
     client refused(port, "127.0.0.2");
-    EXPECT_TRUE(wait_closed(refused.fd) && p.wait_for("refused by IP address filter")) << p.out;
+    EXPECT_TRUE(wait_closed(refused.fd)) << "the refused client stays open";
+    EXPECT_TRUE(p.wait_for("refused by IP address filter")) << p.out;
   }
   {
     client relayed(port);
@@ -30,7 +31,8 @@ std::string session(bool peer) {
   EXPECT_TRUE(p.wait_for("Connection closed")) << p.out;
   srv.reset();   // the server is gone: the next connect fails
   client failed(port);
-  EXPECT_TRUE(wait_closed(failed.fd) && p.wait_for("(WSAECONNREFUSED")) << p.out;
+  EXPECT_TRUE(wait_closed(failed.fd)) << "the client of a failed connect stays open";
+  EXPECT_TRUE(p.wait_for("(WSAECONNREFUSED")) << p.out;
   p.stop();
   const std::pair<std::string, std::string> varying[] = {
       {R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)", "<time>"},

@@ -58,7 +58,10 @@ struct proc {
   proc(proc&& o) noexcept { *this = std::move(o); }
   proc& operator=(proc&& o) noexcept {
     stop();
-    std::swap(pid, o.pid), std::swap(fd, o.fd), std::swap(out, o.out), code = o.code;
+    std::swap(pid, o.pid);
+    std::swap(fd, o.fd);
+    std::swap(out, o.out);
+    code = o.code;
     return *this;
   }
   ~proc() { stop(); }
@@ -68,7 +71,10 @@ struct proc {
     ssize_t n = 0;
     while (fd >= 0 && ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
       if (n > 0) out.append(buf, size_t(n));
-    if (fd >= 0 && (n == 0 || errno != EAGAIN)) ::close(fd), fd = -1;   // EIO: a pty's child ended
+    if (fd >= 0 && (n == 0 || errno != EAGAIN)) {   // EIO: a pty's child ended
+      ::close(fd);
+      fd = -1;
+    }
   }
   bool wait_for(const std::string& text, int timeout_ms = 5000) {
     for (int64_t deadline = now_ms() + timeout_ms;;
@@ -81,23 +87,34 @@ struct proc {
   bool running() {
     int st;
     if (pid <= 0 || ::waitpid(pid, &st, WNOHANG) == 0) return pid > 0;
-    code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), pid = -1;
+    code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    pid = -1;
     return false;
   }
   int wait_exit(int timeout_ms = 5000) {   // the exit code; -1 when it had to be killed
     for (int64_t deadline = now_ms() + timeout_ms; running(); poll_output()) {
-      if (left(deadline) == 0)
-        ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0), pid = -1, code = -1;
-      else if (!wait_fd(fd, POLLIN, 20))
+      if (left(deadline) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+        code = -1;
+      } else if (!wait_fd(fd, POLLIN, 20)) {
         usleep(1000);
+      }
     }
     for (int i = 0; i < 100 && fd >= 0 && wait_fd(fd, POLLIN, 20); i++) poll_output();
     return code;
   }
   void stop() {   // SIGTERM, SIGKILL after 2 s, and the rest of the log
-    if (running()) ::kill(pid, SIGTERM), wait_exit(2000);
+    if (running()) {
+      ::kill(pid, SIGTERM);
+      wait_exit(2000);
+    }
     poll_output();
-    if (fd >= 0) ::close(fd), fd = -1;
+    if (fd >= 0) {
+      ::close(fd);
+      fd = -1;
+    }
   }
   void type(const std::string& keys) {
     if (::write(fd, keys.data(), keys.size()) < 0) stop();
@@ -149,13 +166,17 @@ inline int listen_loopback(uint16_t* port) {
   sockaddr_in a = loopback(0);
   socklen_t len = sizeof a;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(fd, 64) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    return *port = ntohs(a.sin_port), fd;
-  return ::close(fd), -1;
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    *port = ntohs(a.sin_port);
+    return fd;
+  }
+  ::close(fd);
+  return -1;
 }
 inline uint16_t free_port() {   // free a moment ago
   uint16_t port = 0;
-  return ::close(listen_loopback(&port)), port;
+  ::close(listen_loopback(&port));
+  return port;
 }
 // transfer(fd, p, len, ms, out): send (out) or receive exactly len bytes in time.
 inline bool transfer(int fd, char* p, size_t len, int timeout_ms, bool out) {
@@ -164,7 +185,10 @@ inline bool transfer(int fd, char* p, size_t len, int timeout_ms, bool out) {
     ssize_t n =
         out ? ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT) : ::recv(fd, p, len, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
-    if (n > 0) p += n, len -= size_t(n);
+    if (n > 0) {
+      p += n;
+      len -= size_t(n);
+    }
   }
   return true;
 }
@@ -185,7 +209,8 @@ inline std::string recv_until_eof(int fd, int timeout_ms = 5000, bool* eof = nul
 }
 inline bool wait_closed(int fd, int timeout_ms = 5000) {   // the peer closed or reset in time
   bool eof = false;
-  return recv_until_eof(fd, timeout_ms, &eof), eof;
+  recv_until_eof(fd, timeout_ms, &eof);
+  return eof;
 }
 // echo_ok(fd, data, ms): data sent (from a second thread) comes back unchanged.
 inline bool echo_ok(int fd, const std::string& data, int timeout_ms = 60000) {
@@ -224,7 +249,10 @@ struct client {
   void close(bool reset = false) {
     linger l{1, 0};
     if (reset) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    if (fd >= 0) ::close(fd), fd = -1;
+    if (fd >= 0) {
+      ::close(fd);
+      fd = -1;
+    }
   }
 };
 
@@ -238,11 +266,12 @@ struct server {
       while (!stopping) {
         int fd = wait_fd(lfd, POLLIN, 100) ? ::accept(lfd, nullptr, nullptr) : -1;
         std::lock_guard<std::mutex> g(mu);
-        if (fd >= 0)
-          fds.push_back(fd), threads.emplace_back([this, fd, n = fds.size() - 1] {
-            run(fd, n);
-            ::shutdown(fd, SHUT_WR);   // the relay sees the end
-          });
+        if (fd < 0) continue;
+        fds.push_back(fd);
+        threads.emplace_back([this, fd, n = fds.size() - 1] {
+          run(fd, n);
+          ::shutdown(fd, SHUT_WR);   // the relay sees the end
+        });
       }
     });
   }

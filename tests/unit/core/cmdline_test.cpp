@@ -16,8 +16,11 @@ const std::string USAGE = out(printusage);
 // name is added); its result, its log and the settings it made, as text.
 std::string parse(const std::string& args) {
   std::vector<std::string> list{"kevra"};
-  for (size_t at = 0, bar; !args.empty() && at <= args.size(); at = bar + 1)
-    bar = std::min(args.find('|', at), args.size()), list.push_back(args.substr(at, bar - at));
+  for (size_t at = 0; !args.empty() && at <= args.size();) {
+    size_t bar = std::min(args.find('|', at), args.size());
+    list.push_back(args.substr(at, bar - at));
+    at = bar + 1;
+  }
   std::vector<char*> argv;
   cmdopts o;
   uint32_t rc = 9;

@@ -32,11 +32,13 @@ bytes osslcipher(const EVP_CIPHER* c, const uint8_t* key, int keylen, const uint
   int n = 0, m = 0;
   i.insert(i.end(), in.begin(), in.end());
   EVP_CIPHER_CTX* x = EVP_CIPHER_CTX_new();
-  EXPECT_TRUE(x && EVP_EncryptInit_ex(x, c, nullptr, nullptr, nullptr) &&
-              EVP_CIPHER_CTX_set_key_length(x, keylen) && EVP_CIPHER_CTX_set_padding(x, 0) &&
-              EVP_EncryptInit_ex(x, nullptr, nullptr, key, iv) &&
-              EVP_EncryptUpdate(x, o.data(), &n, i.data(), int(i.size())) &&
-              EVP_EncryptFinal_ex(x, &o[n], &m));
+  EXPECT_NE(x, nullptr);
+  EXPECT_EQ(EVP_EncryptInit_ex(x, c, nullptr, nullptr, nullptr), 1) << "cipher";
+  EXPECT_EQ(EVP_CIPHER_CTX_set_key_length(x, keylen), 1) << "key length " << keylen;
+  EXPECT_EQ(EVP_CIPHER_CTX_set_padding(x, 0), 1) << "padding";
+  EXPECT_EQ(EVP_EncryptInit_ex(x, nullptr, nullptr, key, iv), 1) << "key";
+  EXPECT_EQ(EVP_EncryptUpdate(x, o.data(), &n, i.data(), int(i.size())), 1) << "update";
+  EXPECT_EQ(EVP_EncryptFinal_ex(x, &o[n], &m), 1) << "final";
   EVP_CIPHER_CTX_free(x);
   return bytes(o.begin() + long(skip), o.begin() + n + m);
 }
@@ -48,7 +50,11 @@ EVP_CIPHER* rc4() {
     OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy"),
                   *deflt = OSSL_PROVIDER_load(nullptr, "default");
     EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
-    ~p() { EVP_CIPHER_free(c), OSSL_PROVIDER_unload(legacy), OSSL_PROVIDER_unload(deflt); }
+    ~p() {
+      EVP_CIPHER_free(c);
+      OSSL_PROVIDER_unload(legacy);
+      OSSL_PROVIDER_unload(deflt);
+    }
   } p;
   EXPECT_NE(p.c, nullptr) << "OpenSSL's legacy provider (RC4) is missing";
   return p.c;
@@ -57,8 +63,11 @@ EVP_CIPHER* rc4() {
 // feed(rng, m, update): m in random pieces, some empty, through update(pointer, length).
 template <class F>
 void feed(std::mt19937& rng, const bytes& m, F update) {
-  for (size_t at = 0, n; at < m.size(); at += n)
-    update(&m[at], uint32_t(n = std::min(m.size() - at, size_t(rng() % (m.size() / 3 + 2)))));
+  for (size_t at = 0; at < m.size();) {
+    size_t n = std::min(m.size() - at, size_t(rng() % (m.size() / 3 + 2)));
+    update(&m[at], uint32_t(n));
+    at += n;
+  }
 }
 
 }   // namespace
@@ -73,16 +82,18 @@ TEST(Sha1, Md5Sha1HmacPbkdf2MatchOpenSslOnEveryPath) {
       sha1ctx c;
       md5ctx c5;
       hmacctx h;
-      sha1init(&c), feed(rng, m, [&](const uint8_t* p, uint32_t k) { sha1update(&c, p, k); }),
-          sha1final(d, &c);
+      sha1init(&c);
+      feed(rng, m, [&](const uint8_t* p, uint32_t k) { sha1update(&c, p, k); });
+      sha1final(d, &c);
       ASSERT_EQ(tohex(d, 20), ossldigest(EVP_sha1(), m)) << m.size();
-      md5init(&c5), feed(rng, m, [&](const uint8_t* p, uint32_t k) { md5update(&c5, p, k); }),
-          md5final(d, &c5);
+      md5init(&c5);
+      feed(rng, m, [&](const uint8_t* p, uint32_t k) { md5update(&c5, p, k); });
+      md5final(d, &c5);
       ASSERT_EQ(tohex(d, 16), ossldigest(EVP_md5(), m)) << m.size();
-      hmacinit(&h, key.data(), uint32_t(key.size())),
-          feed(rng, m, [&](const uint8_t* p, uint32_t k) { hmacupdate(&h, p, k); });
-      hmacfinal(d, &h),
-          HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
+      hmacinit(&h, key.data(), uint32_t(key.size()));
+      feed(rng, m, [&](const uint8_t* p, uint32_t k) { hmacupdate(&h, p, k); });
+      hmacfinal(d, &h);
+      HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
       ASSERT_EQ(tohex(d, 20), tohex(ref, 20)) << key.size() << " " << m.size();
     }
     // PBKDF2: the tunnel's shapes, then random ones with up to eight blocks,
@@ -113,11 +124,14 @@ TEST(Des, BothFormsMatchOpenSsl) {
     uint8_t ks[3 * DESKSLEN], o[8], f[8];
     uint32_t pk[DES3PKLEN], blk[2] = {load32be(in.data()), load32be(in.data() + 4)};
     for (int n = 0; n < 3; n++) deskeysched(ks + n * DESKSLEN, key.data() + 8 * n);
-    des3block(ks, o, in.data()), des3pack(pk, ks), des3fast(pk, blk), store32be(f, blk[0]),
-        store32be(f + 4, blk[1]);
+    des3block(ks, o, in.data());
+    des3pack(pk, ks);
+    des3fast(pk, blk);
+    store32be(f, blk[0]);
+    store32be(f + 4, blk[1]);
     std::string want = tohex(osslcipher(EVP_des_ede3_ecb(), key.data(), 24, nullptr, in));
-    ASSERT_TRUE(tohex(o, 8) == want && tohex(f, 8) == want)
-        << t << ": " << tohex(o, 8) << " " << tohex(f, 8) << " " << want;
+    ASSERT_EQ(tohex(o, 8), want) << t << ": triple";
+    ASSERT_EQ(tohex(f, 8), want) << t << ": packed";
   }
 }
 

@@ -77,8 +77,8 @@ TEST(ParamFile, TextToLogAndRecord) {
   } rows[] = {
       {"", 1, LIMITS, D, "10.2.0.1+"},
       // CR LF reads as LF, a CR inside a line is dropped, the last line needs no LF.
-      {"TUNNEL OPTIONS MINMSGLEN 5\r\nTUNNEL OPT\rIONS ENCRTYPE DES3\r\nTUNNEL OPTIONS MSGLENMULT "
-       "32",
+      {"TUNNEL OPTIONS MINMSGLEN 5\r\nTUNNEL OPT\rIONS ENCRTYPE DES3\r\n"
+       "TUNNEL OPTIONS MSGLENMULT 32",
        0, "", "c0 s0 e1/2336 min5 mult32 //00"},
       // An empty last line is not read, an empty line before it is; trailing blanks go, tabs stay.
       {"LIST\n\nLIST   \nLIST\t \n", 1,
@@ -99,21 +99,20 @@ TEST(ParamFile, TextToLogAndRecord) {
        "** Error: invalid value on TUNNEL statement: x\n", "c0 s0 e1/2336 min0 mult256 //00"},
       {"TUNNEL OPTIONS MINMSGLEN 5 # note", 0, "** Error: invalid keyword # on TUNNEL statement\n",
        "c0 s0 e2/290 min5 mult256 //00"},
-      {"TUNNEL OPTIONS MSGLENMULT 0\nTUNNEL OPTIONS MSGLENMULT 1234567890\nTUNNEL OPTIONS "
-       "MINMSGLEN 0x10\n"
-       "TUNNEL OPTIONS ENCRTYPE DES\n",
+      {"TUNNEL OPTIONS MSGLENMULT 0\nTUNNEL OPTIONS MSGLENMULT 1234567890\n"
+       "TUNNEL OPTIONS MINMSGLEN 0x10\nTUNNEL OPTIONS ENCRTYPE DES\n",
        0,
-       "** Error: invalid value on TUNNEL statement: 0\n** Error: invalid value on TUNNEL "
-       "statement: 1234567890\n"
-       "** Error: invalid value on TUNNEL statement: 0x10\n** Error: invalid value on TUNNEL "
-       "statement: DES\n",
+       "** Error: invalid value on TUNNEL statement: 0\n"
+       "** Error: invalid value on TUNNEL statement: 1234567890\n"
+       "** Error: invalid value on TUNNEL statement: 0x10\n"
+       "** Error: invalid value on TUNNEL statement: DES\n",
        D},
       {"tunnel opt enc des3\nTUNNEL OPTIONS USERNAME bob\nTUNNEL OPTS\ntun options encrtype des3\n",
        0,
-       "** Error: invalid keyword enc on TUNNEL statement\n** Error: invalid keyword USERNAME on "
-       "TUNNEL statement\n"
-       "** Error: invalid type of TUNNEL statement: OPTS\n** Error: unknown statement in parameter "
-       "file: tun\n",
+       "** Error: invalid keyword enc on TUNNEL statement\n"
+       "** Error: invalid keyword USERNAME on TUNNEL statement\n"
+       "** Error: invalid type of TUNNEL statement: OPTS\n"
+       "** Error: unknown statement in parameter file: tun\n",
        D},
       {"TUNNEL OPTIONS MINMSGLEN\t", 0,
        "** Error: missing value on TUNNEL statement: TUNNEL OPTIONS MINMSGLEN\t\n", D},
@@ -126,8 +125,8 @@ TEST(ParamFile, TextToLogAndRecord) {
       // A filter rule without its address fails loudly, never open; extra words are named.
       {"FILTER\nFILTER DENY\nFILTER DENY 10.1 10.2 10.3\n", 0,
        "** Error: Incomplete statement: FILTER\n"
-       "** Error: Incomplete statement: FILTER DENY\n** Warning: extra word 10.2 on FILTER "
-       "statement ignored\n",
+       "** Error: Incomplete statement: FILTER DENY\n"
+       "** Warning: extra word 10.2 on FILTER statement ignored\n",
        D + " F2:2:0000010a", "10.1.0.0- 10.2.0.0+"},
       // Users: "?" asked once, "??" per connection; a name blank-padded, a secret zero-padded.
       {"tunnel clientside username ? secret ??\n", 0, "", "c1 s0 e2/290 min0 mult256 //12"},
@@ -146,22 +145,21 @@ TEST(ParamFile, TextToLogAndRecord) {
       {"tunnel serv sec 'two words' user", 0,
        "** Error: missing value on TUNNEL statement: tunnel serv sec ******** user\n", D},
       {"TUNNEL CLIENTSIDE USERNAME sec SECRET x\tSECRET", 0,
-       "** Error: missing value on TUNNEL statement: TUNNEL CLIENTSIDE USERNAME sec SECRET "
-       "********\tSECRET\n",
+       "** Error: missing value on TUNNEL statement: "
+       "TUNNEL CLIENTSIDE USERNAME sec SECRET ********\tSECRET\n",
        D},
       // Quotes: doubled inside, other quote plain, text after the closing quote kept as written.
-      {"TUNNEL SERVERSIDE USERNAME bob SECRET 'it''s'\ntunnel serv user bob sec \"x 'y' "
-       "z\"\nTUNNEL SERV USER c SEC ''\n"
-       "TUNNEL SERV USER d SEC 'ab'c\nTUNNEL SERV USER e SEC 'a  b\nTUNNEL SERV USER f SEC "
-       "\"??\"\nTUNNEL SERV USER g SEC ''''''''\n",
+      {"TUNNEL SERVERSIDE USERNAME bob SECRET 'it''s'\ntunnel serv user bob sec \"x 'y' z\"\n"
+       "TUNNEL SERV USER c SEC ''\nTUNNEL SERV USER d SEC 'ab'c\nTUNNEL SERV USER e SEC 'a  b\n"
+       "TUNNEL SERV USER f SEC \"??\"\nTUNNEL SERV USER g SEC ''''''''\n",
        0, "",
-       "c0 s1 e2/290 min0 mult256 //00 bob/it's/00 bob/x 'y' z/00 c//00 d/'ab'c/00 e/a  b/00 f//02 "
-       "g/'''/00"},
+       "c0 s1 e2/290 min0 mult256 //00 bob/it's/00 bob/x 'y' z/00 c//00 d/'ab'c/00 e/a  b/00 "
+       "f//02 g/'''/00"},
       // Only secrets may be quoted.
       {"TUNNEL 'OPTIONS' MINMSGLEN 5\nFILTER 'DENY' 10\nFILTER DENY '10'\n", 0,
        "** Error: invalid type of TUNNEL statement: 'OPTIONS'\n"
-       "** Invalid keyword 'DENY' on FILTER statement\n** Invalid IP addr specification '10' in "
-       "FILTER statement\n",
+       "** Invalid keyword 'DENY' on FILTER statement\n"
+       "** Invalid IP addr specification '10' in FILTER statement\n",
        D},
       {"TUNNEL SERVERSIDE USERNAME 'a b' SECRET x", 0,
        "** Error: invalid keyword ******** on TUNNEL statement\n", D},
@@ -174,21 +172,21 @@ TEST(ParamFile, TextToLogAndRecord) {
       {users, 0, "** Serverside user table is full, username not stored: u51\n",
        "c0 s1 e2/290 min0 mult256 //00 u1/s/00 u2/s/00..."},
       // Filter items: one to four octets, ALL and ANY for every address.
-      {"FILTER ALLOW 10.1 trailing words\nfilt accept 192.168.1.2\nFILTER REFUSE ANY\nFILTER "
-       "REJECT 1.\nFILTER DENY\n",
+      {"FILTER ALLOW 10.1 trailing words\nfilt accept 192.168.1.2\nFILTER REFUSE ANY\n"
+       "FILTER REJECT 1.\nFILTER DENY\n",
        3, "...", D + " F1:2:0000010a F1:4:0201a8c0 F2:0:00000000 F2:1:00000001",
        "10.1.7.9+ 192.168.1.2+ 10.2.0.1- 1.10.0.0- 192.168.1.3-"},
-      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY 127\nFILTER ALLOW ALL\nFILTER DENY "
-       "10\n",
+      {"FILTER DENY 10.1.2.3\nFILTER ALLOW 10.1\nFILTER DENY 127\nFILTER ALLOW ALL\n"
+       "FILTER DENY 10\n",
        0, "", D + " F2:4:0302010a F1:2:0000010a F2:1:0000007f F1:0:00000000 F2:1:0000000a",
        "10.1.2.3- 10.1.2.4+ 127.255.1.2- 10.127.0.1+ 10.0.0.1+"},
-      {"FILTER DENY 0\nFILTER DENY 255.255.255.255\nFILTER DENY 000.000.000.001\nFILTER DENY "
-       "1.2.3.4.\n",
+      {"FILTER DENY 0\nFILTER DENY 255.255.255.255\nFILTER DENY 000.000.000.001\n"
+       "FILTER DENY 1.2.3.4.\n",
        0, "", D + " F2:1:00000000 F2:4:ffffffff F2:4:01000000 F2:4:04030201",
        "0.9.9.9- 1.2.3.4- 0.0.0.1- 1.2.3.5+"},
       {"FILTER DENY 256.1\nFILTER DENY 1..2\nFILTER DENY 1.2.3.4.5\nFILTER DENY 0001\n", 0,
-       "** Invalid IP addr specification 256.1 in FILTER statement\n** Invalid IP addr "
-       "specification 1..2 in FILTER statement\n"
+       "** Invalid IP addr specification 256.1 in FILTER statement\n"
+       "** Invalid IP addr specification 1..2 in FILTER statement\n"
        "** Invalid IP addr specification 1.2.3.4.5 in FILTER statement\n"
        "** Invalid IP addr specification 0001 in FILTER statement\n",
        D},
@@ -200,23 +198,25 @@ TEST(ParamFile, TextToLogAndRecord) {
        "** Error: Incomplete statement: FILTER\n",
        D + " F2:2:0000000a..."},
       // LIST ON shows the lines that follow, LIST lines themselves excepted.
-      {"TUNNEL OPTIONS MINMSGLEN 1\nLIST ON\nTUNNEL OPTIONS MINMSGLEN 2 secretive\n# note\n\nLIST "
-       "OFF\nTUNNEL OPTIONS MINMSGLEN 3\n"
+      {"TUNNEL OPTIONS MINMSGLEN 1\nLIST ON\nTUNNEL OPTIONS MINMSGLEN 2 secretive\n# note\n\n"
+       "LIST OFF\nTUNNEL OPTIONS MINMSGLEN 3\n"
        "list on\nLIST\nLIST maybe\nlisting\nList off\nTUNNEL OPTIONS MINMSGLEN 4\n",
        0,
-       "Param: TUNNEL OPTIONS MINMSGLEN 2 secretive\n** Error: invalid keyword secretive on TUNNEL "
-       "statement\nParam: # note\n"
-       "Param: \n** Error: unknown statement in parameter file: listing\nParam: List off\n",
+       "Param: TUNNEL OPTIONS MINMSGLEN 2 secretive\n"
+       "** Error: invalid keyword secretive on TUNNEL statement\nParam: # note\nParam: \n"
+       "** Error: unknown statement in parameter file: listing\nParam: List off\n",
        "c0 s0 e2/290 min4 mult256 //00"},
   };
   for (const auto& r : rows) {
     std::string path = file("kevra.par", r.text);
     paramrec p;
     runctx ctx{};
-    ctx.dbglevel = r.dbglevel, ctx.paramrec = &p;
+    ctx.dbglevel = r.dbglevel;
+    ctx.paramrec = &p;
     memset(&p, 0x5A, sizeof p);   // stale contents must not survive the defaults
     uint32_t refused = 0;
-    std::string log = out([&] { refused = readparamfile(path.c_str(), &ctx); }), got = rec(p);
+    std::string log = out([&] { refused = readparamfile(path.c_str(), &ctx); });
+    std::string got = rec(p);
     // Every message is followed by the line that says where; each error (not
     // a warning) is one refused statement. The rows show the rest.
     log = where(log, path, &refused);

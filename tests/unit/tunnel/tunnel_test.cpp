@@ -6,6 +6,7 @@
 #include <openssl/hmac.h>
 
 #include <functional>
+#include <sstream>
 
 #include "support/tunnelend.h"
 #include "unit/unitutil.h"
@@ -59,12 +60,17 @@ struct tun {
   tun(uint32_t ctype = ENCR_RC4, uint32_t stype = ENCR_RC4, const std::string& secret = SECRET,
       const std::string& user = USER)
       : c(true, ctype), s(false, stype) {
-    setuser(&c.prm.cluser, user, secret), setuser(&s.prm.usertbl[0], "bob", "other"),
-        setuser(&s.prm.usertbl[1], USER, SECRET);
-    setuser(&s.prm.usertbl[2], ODDUSER, SECRET), s.prm.numusers = 3;
-    EXPECT_EQ(c.encrsetup() + s.encrsetup(), 0u);
-    cn1.assign((char*)c.e->nonce1, 32), cn2.assign((char*)c.e->nonce2, 32),
-        sn1.assign((char*)s.e->nonce1, 32), sn2.assign((char*)s.e->nonce2, 32);
+    setuser(&c.prm.cluser, user, secret);
+    setuser(&s.prm.usertbl[0], "bob", "other");
+    setuser(&s.prm.usertbl[1], USER, SECRET);
+    setuser(&s.prm.usertbl[2], ODDUSER, SECRET);
+    s.prm.numusers = 3;
+    EXPECT_EQ(c.encrsetup(), 0u) << "clientside";
+    EXPECT_EQ(s.encrsetup(), 0u) << "serverside";
+    cn1.assign((char*)c.e->nonce1, 32);
+    cn2.assign((char*)c.e->nonce2, 32);
+    sn1.assign((char*)s.e->nonce1, 32);
+    sn2.assign((char*)s.e->nonce2, 32);
   }
   // run(tamper): the four messages in the order the event loop takes them; tamper may rewrite
   // message n on its way.
@@ -73,22 +79,39 @@ struct tun {
     auto pass = [&](tunnelend& from, tunnelend& to) {
       std::string m((const char*)from.e->wbuf, from.e->wlen);
       if (rc == 0 && tamper) tamper(sent + 1, m);
-      if (rc == 0)
-        wire[sent++] = m, memcpy(to.e->rbuf, m.data(), m.size()), to.e->rdone = uint32_t(m.size());
+      if (rc != 0) return;
+      wire[sent++] = m;
+      memcpy(to.e->rbuf, m.data(), m.size());
+      to.e->rdone = uint32_t(m.size());
     };
     auto call = [&](char who, uint32_t ct) {
       uint32_t r = rc ? 0 : (who == 'C' ? c : s).call(ct);
-      if (r) rc = r, side = who, step = ct;
+      if (r) {
+        rc = r;
+        side = who;
+        step = ct;
+      }
     };
     log = out([&] {
-      call('C', 50), pass(c, s), call('C', 51), call('S', 31), pass(s, c), call('S', 32),
-          call('C', 52);
-      pass(c, s), call('C', 53), call('S', 33), pass(s, c), call('S', 34), call('C', 54);
+      call('C', 50);
+      pass(c, s);
+      call('C', 51);
+      call('S', 31);
+      pass(s, c);
+      call('S', 32);
+      call('C', 52);
+      pass(c, s);
+      call('C', 53);
+      call('S', 33);
+      pass(s, c);
+      call('S', 34);
+      call('C', 54);
     });
     return *this;
   }
   uint32_t send(const std::string& payload) {
-    memcpy(c.e->wbuf, payload.data(), payload.size()), c.e->wlen = uint32_t(payload.size());
+    memcpy(c.e->wbuf, payload.data(), payload.size());
+    c.e->wlen = uint32_t(payload.size());
     return c.call(TC_SEND);
   }
   std::string sent() const { return std::string((const char*)c.e->wbuf, c.e->wlen); }
@@ -134,22 +157,26 @@ TEST(Tunnel, HandshakeAndRecordsOpenWithKeysDerivedIndependently) {
         left += std::string((const char*)p, 32);
       EXPECT_EQ(left, std::string(sizeof e->authent + 4 * 32, '\0'));
     }
-    EXPECT_TRUE(h.cn1 != h.cn2 && h.cn1 != h.sn1 && h.sn1 != h.sn2 && h.cn2 != h.sn2);
+    EXPECT_NE(h.cn1, h.cn2) << "client nonces";
+    EXPECT_NE(h.cn1, h.sn1) << "first nonces";
+    EXPECT_NE(h.sn1, h.sn2) << "server nonces";
+    EXPECT_NE(h.cn2, h.sn2) << "second nonces";
     bytes ref = refctx(kb, 1, type);   // one stream across all records
     std::mt19937 rng(type);
     for (const auto& r : rows) {
       bytes data = random(rng, r[0]);
       std::string d(data.begin(), data.end()), pad(r[3] - r[0] - 80, '\0'),
           hdr = le32(r[0]) + le32(uint32_t(pad.size())) + std::string(8, '\0');
-      h.c.prm.minmsglen = r[1], h.c.prm.msglenmult = r[2],
+      h.c.prm.minmsglen = r[1];
+      h.c.prm.msglenmult = r[2];
       hdr += hmac20(kb, hdr) + std::string(12, '\0');
       ASSERT_EQ(h.send(d), 0u) << type << " " << r[0];
       EXPECT_EQ(opened(ref, h.sent()),
                 hdr + d + pad + hmac20(kb, hdr + d + pad) + std::string(12, '\0'))
           << type << " " << r[0];
-      EXPECT_TRUE(h.receive(h.sent()) == std::make_pair(1u, 0u) && h.s.e->rneed == r[3] &&
-                  (h.s.e->oper & OP_RD))
-          << type << " " << r[0];
+      EXPECT_EQ(h.receive(h.sent()), std::make_pair(1u, 0u)) << type << " " << r[0];
+      EXPECT_EQ(h.s.e->rneed, r[3]) << type << " " << r[0];
+      EXPECT_TRUE(h.s.e->oper & OP_RD) << type << " " << r[0] << ": not reading on";
       EXPECT_EQ(std::string((char*)h.s.e->rbuf, h.s.e->rdone), d) << type << " " << r[0];
     }
   }
@@ -198,17 +225,19 @@ TEST(Handshake, FailuresByResultSideAndStep) {
       std::string plain =
           (n == 2 ? h.cn1 + h.sn1 + "Msg2" : h.sn1 + h.cn2 + "Msg3") + std::string(28, '\0');
       uint8_t before[32], after[32];
-      checksum(n == 2 ? h.s.e : h.c.e, (const uint8_t*)plain.data(), 96, before), plain[68] = 1,
-                                                                                  m[68] ^= 1;
+      checksum(n == 2 ? h.s.e : h.c.e, (const uint8_t*)plain.data(), 96, before);
+      plain[68] = 1;
+      m[68] ^= 1;
       checksum(n == 2 ? h.s.e : h.c.e, (const uint8_t*)plain.data(), 96, after);
       for (int i = 0; i < 32; i++) m[96 + i] ^= char(before[i] ^ after[i]);
     });
-    EXPECT_TRUE(h.rc == r.rc && h.side == r.side && h.step == r.step &&
-                h.log.find(r.log) != std::string::npos &&
-                h.log.find_first_of("\x1b\x07") == std::string::npos)
-        << r.user << " Msg" << r.msg << " byte " << r.pos << ": " << h.rc << h.side << h.step
-        << "\n"
-        << h.log;
+    std::ostringstream row;
+    row << r.user << " Msg" << r.msg << " byte " << r.pos << "\n" << h.log;
+    EXPECT_EQ(h.rc, r.rc) << row.str();
+    EXPECT_EQ(h.side, r.side) << row.str();
+    EXPECT_EQ(h.step, r.step) << row.str();
+    EXPECT_NE(h.log.find(r.log), std::string::npos) << row.str();
+    EXPECT_EQ(h.log.find_first_of("\x1b\x07"), std::string::npos) << row.str();
   }
 }
 
@@ -240,17 +269,19 @@ TEST(Records, TamperedAndForgedRecordsAreRefused) {
     std::string h = le32(r[0]) + le32(r[1]) + char(r[2]) + std::string(7, 'U');
     uint8_t sum[32];
     uint32_t rc = 0;
-    checksum(p.run().c.e, (const uint8_t*)h.data(), 16, sum),
-        h += std::string((const char*)sum, 32);
+    checksum(p.run().c.e, (const uint8_t*)h.data(), 16, sum);
+    h += std::string((const char*)sum, 32);
     ASSERT_EQ(dataencr(p.c.e->encrctx, (uint8_t*)h.data(), (uint8_t*)h.data(), 48), 0u);
-    memcpy(p.s.e->rbuf, h.data(), 48), p.s.e->rdone = 48;
+    memcpy(p.s.e->rbuf, h.data(), 48);
+    p.s.e->rdone = 48;
     // A record the peer meant but this end cannot hold: both lengths and the remedy.
     std::string bad = BADHDR;
-    if (r[3] == 15 && r[0] != 0)
+    if (r[3] == 15 && r[0] != 0) {
       bad.insert(bad.find("   Connection"), "7:    (record of " +
                                                 std::to_string(uint64_t(r[0]) + r[1] + 80) +
                                                 " bytes, longer than this end's buffer of 8192: "
                                                 "start both ends with the same -buf=)\n");
+    }
     EXPECT_EQ(out([&] { rc = p.s.call(TC_RECV); }), r[3] == 1 ? "" : bad) << r[0] << " " << r[1];
     EXPECT_EQ(rc, r[3]) << r[0] << " " << r[1];
   }
