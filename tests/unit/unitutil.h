@@ -1,5 +1,6 @@
 // Helpers of the unit tests: hex text, captured log output, the test's
 // temporary folder, a clock, loopback listeners, and each SHA-1 compression path.
+// The set-up all of them run in (socket layer, state folder) is in unitenv.cpp.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -19,6 +20,9 @@ namespace ut {
 using harness::file, harness::slurp, harness::testdir;
 
 using bytes = std::vector<uint8_t>;
+
+// netgranted: the Winsock version net_startup granted the test binary (unitenv.cpp).
+extern uint16_t netgranted;
 
 // hex(s): the bytes the hex digits of s spell; tohex(p, n): n bytes as lower-case hex.
 inline bytes hex(const std::string& s) {
@@ -42,6 +46,10 @@ inline bytes random(std::mt19937& rng, size_t n) {
 // le32(v): v as four bytes, least significant first.
 inline std::string le32(uint32_t v) {
   return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+// seedrec(tag, s): a seed record with the states x1, y1, x2, y2.
+inline std::string seedrec(const char* tag, const uint32_t s[4]) {
+  return tag + le32(s[0]) + le32(s[1]) + le32(s[2]) + le32(s[3]);
 }
 
 // out(f): what f prints to standard output; ms(): a millisecond clock.

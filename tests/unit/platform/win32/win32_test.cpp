@@ -34,9 +34,13 @@ sockh listener(uint16_t* port) {
   sockh l = net_socket();
   sockaddr_in sa{};
   int len = sizeof sa;
-  EXPECT_TRUE(started && !net_setnonblocking(l) && !net_bind(l, LOOPBACK, 0) && !net_listen(l, 5));
+  EXPECT_TRUE(started) << "net_startup";
+  EXPECT_EQ(net_setnonblocking(l), 0);
+  EXPECT_EQ(net_bind(l, LOOPBACK, 0), 0);
+  EXPECT_EQ(net_listen(l, 5), 0);
   getsockname(SOCKET(l), reinterpret_cast<sockaddr*>(&sa), &len);
-  return *port = ntohs(sa.sin_port), l;
+  *port = ntohs(sa.sin_port);
+  return l;
 }
 
 HANDLE conin() {
@@ -62,16 +66,20 @@ TEST(Win32Net, FullSetExclusivePortNonBlockingAccept) {
   sockset_add(&rd, a);
   ASSERT_EQ(rd.count, FDSETMAX);
   EXPECT_EQ(net_select(&rd, nullptr, nullptr, 5000), 1);
-  EXPECT_TRUE(rd.count == 1 && rd.handles[0] == a);
+  EXPECT_EQ(rd.count, 1u);
+  EXPECT_EQ(rd.handles[0], a);
   // Accepted from a non-blocking listener, it does not block either.
   EXPECT_EQ(net_recv(a, &one, 1), 1);
-  EXPECT_TRUE(net_recv(a, &one, 1) == -1 && net_lasterror() == NETERR_WOULDBLOCK);
+  EXPECT_EQ(net_recv(a, &one, 1), -1);
+  EXPECT_EQ(net_lasterror(), NETERR_WOULDBLOCK);
   // No process that asks to share the address binds the listening port.
   SOCKET thief = socket(AF_INET, SOCK_STREAM, 0);
   BOOL yes = TRUE;
   setsockopt(thief, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
   sockaddr_in sa{};
-  sa.sin_family = AF_INET, sa.sin_addr.s_addr = LOOPBACK, sa.sin_port = htons(port);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = LOOPBACK;
+  sa.sin_port = htons(port);
   EXPECT_NE(bind(thief, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   closesocket(thief);
   for (sockh h : idle) net_close(h);
@@ -141,9 +149,12 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   uint64_t size = 0;
   ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
   fileh nul = file_openread("NUL");
-  EXPECT_TRUE(file_size(fileh(r), &size) == -1 && nul != FILE_INVALID &&
-              file_size(nul, &size) == -1);
-  CloseHandle(r), CloseHandle(w), file_close(nul);
+  EXPECT_EQ(file_size(fileh(r), &size), -1) << "a pipe";
+  ASSERT_NE(nul, FILE_INVALID);
+  EXPECT_EQ(file_size(nul, &size), -1) << "a device";
+  CloseHandle(r);
+  CloseHandle(w);
+  file_close(nul);
 }
 
 TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
@@ -163,13 +174,15 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
   WaitForSingleObject(held, INFINITE);
   DWORD start = GetTickCount();
   EXPECT_EQ(lock_take(name.c_str(), 150, &h), LOCK_TIMEDOUT);
-  EXPECT_TRUE(GetTickCount() - start >= 140 && GetTickCount() - start < 1500)
-      << GetTickCount() - start;
+  DWORD waited = GetTickCount() - start;
+  EXPECT_GE(waited, 140u);
+  EXPECT_LT(waited, 1500u);
   SetEvent(end);
   holder.join();
   ASSERT_EQ(lock_take(name.c_str(), 0, &h), LOCK_OBTAINED);
   lock_release(h);
-  CloseHandle(held), CloseHandle(end);
+  CloseHandle(held);
+  CloseHandle(end);
 }
 
 TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
@@ -227,9 +240,8 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
     EXPECT_EQ(con_getkey(), want);
   con_end();
   GetConsoleMode(in, &after);
-  EXPECT_TRUE((during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) == 0 &&
-              (during & ENABLE_PROCESSED_INPUT))
-      << during;
+  EXPECT_EQ(during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT), 0u) << during;
+  EXPECT_NE(during & ENABLE_PROCESSED_INPUT, 0u) << during;
   EXPECT_EQ(after, before);
   con_use(FILE_INVALID, FILE_INVALID);
   CloseHandle(in);
@@ -265,8 +277,9 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorControl(sd, &control, &revision);
-  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present &&
-              dacl != nullptr);
+  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present);
+  ASSERT_NE(dacl, nullptr);
   EXPECT_TRUE(control & SE_DACL_PROTECTED) << "takes nothing from ProgramData";
   ASSERT_EQ(dacl->AceCount, 3u);
   int who = 0;   // bits: this account, the system, the Administrators
@@ -274,9 +287,9 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
     ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
     PSID sid = &ace->SidStart;
-    EXPECT_TRUE(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) ==
-                    (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+    const int inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+    EXPECT_EQ(ace->Header.AceFlags & inherit, inherit) << i;
     who |= (account_isme(sid) ? 1 : 0) | (IsWellKnownSid(sid, WinLocalSystemSid) ? 2 : 0) |
            (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? 4 : 0);
   }
@@ -297,8 +310,10 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT);
   };
   CreateSymbolicLinkA(link.c_str(), folder.path.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
-  if (!islink(link) && getenv("KEVRA_TEST_DIRLINK") != nullptr)
-    link = getenv("KEVRA_TEST_DIRLINK"), target = getenv("KEVRA_TEST_LINKTARGET");
+  if (!islink(link) && getenv("KEVRA_TEST_DIRLINK") != nullptr) {
+    link = getenv("KEVRA_TEST_DIRLINK");
+    target = getenv("KEVRA_TEST_LINKTARGET");
+  }
   if (islink(link)) {
     state_usedir(target.c_str());
     EXPECT_TRUE(state_folderok()) << target;
