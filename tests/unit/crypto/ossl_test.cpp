@@ -1,12 +1,11 @@
 // OpenSSL as an independent reference on random inputs: MD5 and both SHA-1
-// paths (hash, HMAC, every PBKDF2 lane count), both DES forms, and the two
-// cipher contexts split at random points and run in place.
+// paths (hash, HMAC, every PBKDF2 lane count), and the two cipher contexts
+// (3DES-CFB64, RC4) split at random points and run in place.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/provider.h>
 
 #include "crypto/cipher.h"
-#include "crypto/des.h"
 #include "crypto/hmac.h"
 #include "crypto/md5.h"
 #include "crypto/pbkdf2.h"
@@ -115,24 +114,6 @@ TEST(Sha1, Md5Sha1HmacPbkdf2MatchOpenSslOnEveryPath) {
     pbkdf2(zero.data(), 8, zero.data(), 4, 0, zero.data(), 45);
     EXPECT_EQ(zero, bytes(45, 0));
   });
-}
-
-TEST(Des, BothFormsMatchOpenSsl) {
-  std::mt19937 rng(46);
-  for (int t = 0; t < 300; t++) {
-    bytes key = random(rng, 24), in = random(rng, 8);
-    uint8_t ks[3 * DESKSLEN], o[8], f[8];
-    uint32_t pk[DES3PKLEN], blk[2] = {load32be(in.data()), load32be(in.data() + 4)};
-    for (int n = 0; n < 3; n++) deskeysched(ks + n * DESKSLEN, key.data() + 8 * n);
-    des3block(ks, o, in.data());
-    des3pack(pk, ks);
-    des3fast(pk, blk);
-    store32be(f, blk[0]);
-    store32be(f + 4, blk[1]);
-    std::string want = tohex(osslcipher(EVP_des_ede3_ecb(), key.data(), 24, nullptr, in));
-    ASSERT_EQ(tohex(o, 8), want) << t << ": triple";
-    ASSERT_EQ(tohex(f, 8), want) << t << ": packed";
-  }
 }
 
 // Random lengths and random splits, every call in place, both directions:
