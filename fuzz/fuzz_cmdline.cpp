@@ -10,14 +10,21 @@
 #include "core/cmdline.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  [[maybe_unused]] static bool quiet = freopen("/dev/null", "w", stdout) != nullptr;   // the scan prints its complaints
+  [[maybe_unused]] static bool quiet =
+      freopen("/dev/null", "w", stdout) != nullptr;   // the scan prints its complaints
   std::vector<std::string> args{"kevra", ""};
-  for (size_t i = 0; i < size; i++) data[i] ? args.back() += char(data[i]) : args.emplace_back();
+  for (size_t i = 0; i < size; i++) {
+    if (data[i] != 0)
+      args.back() += char(data[i]);
+    else
+      args.emplace_back();   // a NUL byte ends an argument
+  }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   cmdopts o;
   if (parsecmd(int(argv.size()), argv.data(), &o) == 0 &&
-      (o.listenport < 1 || o.listenport > 65535 || o.bufsize < BUFSIZE_MIN || o.bufsize > BUFSIZE_MAX ||
+      (o.listenport < 1 || o.listenport > 65535 || o.bufsize < BUFSIZE_MIN ||
+       o.bufsize > BUFSIZE_MAX ||
        (!o.web && (o.connport < 1 || o.connport > 65535 || o.connsite == nullptr))))
     abort();   // a usable command has its ports and sizes in range
 

@@ -58,7 +58,7 @@ struct row {
   char client;          // after its 5 bytes the client closes ('c'), resets ('r') or waits ('w'):
                         // the server's ending counts; or it sends nothing and waits ('q'): its own
   const char* want;
-  bool down = false;    // the server site refuses connections
+  bool down = false;   // the server site refuses connections
 };
 
 const row kRows[] = {
@@ -87,7 +87,8 @@ TEST_P(Abort, OnlyAnOrderlyEndEndsTheOtherSideCleanly) {
     if (n == 0) seen.set_value(ending(fd));
   });
   uint16_t sport = free_port(), cport = free_port();
-  std::string sopts = r.tunnel ? "-f=" + file("s", "TUNNEL SERVERSIDE USERNAME u SECRET right\n") : "-d";
+  std::string sopts =
+      r.tunnel ? "-f=" + file("s", "TUNNEL SERVERSIDE USERNAME u SECRET right\n") : "-d";
   proc s = relay(args({sopts}, sport, r.down ? free_port() : backend.port));
   server middle([&](int fd, size_t) {
     client toserverside(sport);
@@ -95,14 +96,19 @@ TEST_P(Abort, OnlyAnOrderlyEndEndsTheOtherSideCleanly) {
   });
   proc c;
   if (r.tunnel)
-    c = relay(args({"-f=" + file("c", std::string("TUNNEL CLIENTSIDE USERNAME u SECRET ") + r.secret + "\n")},
-                   cport, middle.port), "", false, true);
+    c = relay(args({"-f=" + file("c", std::string("TUNNEL CLIENTSIDE USERNAME u SECRET ") +
+                                          r.secret + "\n")},
+                   cport, middle.port),
+              "", false, true);
   client cl(r.tunnel ? cport : sport);
   // (Bytes the relay has not read yet would turn any close into a reset.)
   if (r.client != 'q') {
     ASSERT_TRUE(send_all(cl.fd, "hello", 5)) << s.out;
   }
-  if (r.client == 'c' || r.client == 'r') usleep(200000), cl.close(r.client == 'r');
+  if (r.client == 'c' || r.client == 'r') {
+    usleep(200000);
+    cl.close(r.client == 'r');
+  }
   if (r.client == 'q') {
     EXPECT_EQ(ending(cl.fd), r.want) << c.out;
     return;
@@ -114,4 +120,4 @@ TEST_P(Abort, OnlyAnOrderlyEndEndsTheOtherSideCleanly) {
 INSTANTIATE_TEST_SUITE_P(Rows, Abort, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<row>& i) { return i.param.name; });
 
-}  // namespace
+}   // namespace

@@ -45,7 +45,8 @@ TEST(Data, EndsThatSendThenCloseLoseNothing) {
   }
   client c2(port2);
   bool eof = false;
-  EXPECT_TRUE(recv_until_eof(c2.fd, 20000, &eof) == data);
+  const std::string got2 = recv_until_eof(c2.fd, 20000, &eof);
+  EXPECT_TRUE(got2 == data) << got2.size() << " of " << data.size() << " bytes, or other bytes";
   EXPECT_TRUE(eof);
   EXPECT_EQ(q.wait_exit(), 0) << q.out;
   EXPECT_TRUE(p.wait_for("1: ** Socket EOF on conn 1\n1: Connection closed", 20000)) << p.out;
@@ -64,7 +65,9 @@ struct answers {
   size_t size;
   bool tunnel;   // through a clientside and a serverside instance
 };
-void PrintTo(const answers& a, std::ostream* os) { *os << a.size << (a.tunnel ? " tunnel" : " plain"); }
+void PrintTo(const answers& a, std::ostream* os) {
+  *os << a.size << (a.tunnel ? " tunnel" : " plain");
+}
 
 class Answers : public testing::TestWithParam<answers> {};
 
@@ -72,19 +75,24 @@ TEST_P(Answers, OnOneConnectionAreNotHeldBack) {
   const std::string answer = random_bytes(GetParam().size, 4);
   server srv([&](int fd, size_t) {
     char req[100];
-    while (transfer(fd, req, sizeof req, 5000, false) && send_all(fd, answer.data(), answer.size())) {}
+    while (transfer(fd, req, sizeof req, 5000, false) &&
+           send_all(fd, answer.data(), answer.size())) {
+    }
   });
   uint16_t port = free_port();
   std::vector<proc> relays;
   if (GetParam().tunnel) {
     uint16_t sport = free_port();
-    relays.push_back(relay(args({"-f=" + file("s", "TUNNEL SERVERSIDE USERNAME u SECRET p\n")}, sport, srv.port)));
-    relays.push_back(relay(args({"-f=" + file("c", "TUNNEL CLIENTSIDE USERNAME u SECRET p\n")}, port, sport)));
+    relays.push_back(relay(
+        args({"-f=" + file("s", "TUNNEL SERVERSIDE USERNAME u SECRET p\n")}, sport, srv.port)));
+    relays.push_back(
+        relay(args({"-f=" + file("c", "TUNNEL CLIENTSIDE USERNAME u SECRET p\n")}, port, sport)));
   } else {
     relays.push_back(relay(args({}, port, srv.port)));
   }
   client c(port);
-  std::string req(100, 'q'), back(answer.size(), '\0');
+  std::string req(100, 'q');
+  std::string back(answer.size(), '\0');
   int64_t start = now_ms();
   int rounds = 0;
   while (rounds < 50 && send_all(c.fd, req.data(), req.size(), 5000) &&
@@ -94,14 +102,17 @@ TEST_P(Answers, OnOneConnectionAreNotHeldBack) {
   EXPECT_LT(now_ms() - start, 1000) << "50 rounds";
 }
 INSTANTIATE_TEST_SUITE_P(Sizes, Answers,
-                         testing::Values(answers{8192, false}, answers{10240, false}, answers{3 * 8192, false},
-                                         answers{8112, true}, answers{3 * 8112, true}));
+                         testing::Values(answers{8192, false}, answers{10240, false},
+                                         answers{3 * 8192, false}, answers{8112, true},
+                                         answers{3 * 8112, true}));
 
 TEST(Fault, MisbehavingPeersAreConfined) {
   // Its first client never reads while the server floods it; the second
   // pushes toward a server that never reads; the third says nothing; the
   // fourth resets in mid-transfer.
-  server srv([](int fd, size_t n) { n == 0 ? flood(fd, n) : n == 1 ? silent(fd, n) : echo(fd, n); });
+  server srv([](int fd, size_t n) {
+    n == 0 ? flood(fd, n) : n == 1 ? silent(fd, n) : echo(fd, n);
+  });
   uint16_t port = free_port();
   proc p = relay(args({}, port, srv.port));
   client lazy(port), pusher(port), quiet(port), rst(port);
@@ -146,4 +157,4 @@ TEST(Data, BothSocketsOfAConnectionAreKeptAlive) {
   EXPECT_EQ(timer(srv.port, false), 2) << "no keepalive on the socket to the server";
 }
 
-}  // namespace
+}   // namespace

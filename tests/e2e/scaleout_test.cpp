@@ -32,26 +32,33 @@ std::string haproxy_path() {   // where packages put it
 // close without a byte, and do not count.
 int served(const std::string& log) {
   static const std::regex id(R"(^Id number for this connection is (\d+))"),
-      read(R"(^(\d+): recv\(\): \d+ bytes read from conn 1,)"), closed(R"(^(\d+): Connection closed )");
+      read(R"(^(\d+): recv\(\): \d+ bytes read from conn 1,)"),
+      closed(R"(^(\d+): Connection closed )");
   std::map<std::string, bool> open;
   int n = 0;
   std::stringstream in(log);
   std::smatch m;
   for (std::string line; std::getline(in, line);) {
-    if (std::regex_search(line, m, id)) open[m[1]] = false;
-    else if (std::regex_search(line, m, read)) open[m[1]] = true;
-    else if (std::regex_search(line, m, closed)) n += open[m[1]], open.erase(m[1]);
+    if (std::regex_search(line, m, id))
+      open[m[1]] = false;
+    else if (std::regex_search(line, m, read))
+      open[m[1]] = true;
+    else if (std::regex_search(line, m, closed))
+      n += open[m[1]], open.erase(m[1]);
   }
   return n;
 }
 
 // The example with the test's ports: the frontend's "bind :<base>" and the
 // servers' 127.0.0.1:<base+i> become loopback ports chosen now.
-std::string config(const std::string& example, int base, uint16_t front, const uint16_t (&ports)[INSTANCES]) {
+std::string config(const std::string& example, int base, uint16_t front,
+                   const uint16_t (&ports)[INSTANCES]) {
   std::string text = slurp(std::string(KEVRA_SOURCE_DIR) + "/examples/scale-out/" + example);
-  text = std::regex_replace(text, std::regex("bind :" + std::to_string(base) + "\\b"), "bind 127.0.0.1:" + std::to_string(front));
+  text = std::regex_replace(text, std::regex("bind :" + std::to_string(base) + "\\b"),
+                            "bind 127.0.0.1:" + std::to_string(front));
   for (int i = 0; i < INSTANCES; i++)
-    text = std::regex_replace(text, std::regex("127\\.0\\.0\\.1:" + std::to_string(base + 1 + i) + "\\b"),
+    text = std::regex_replace(text,
+                              std::regex("127\\.0\\.0\\.1:" + std::to_string(base + 1 + i) + "\\b"),
                               "127.0.0.1:" + std::to_string(ports[i]));
   return "global\n    maxconn 400\n    log stdout format raw local0\n\n" + text;
 }
@@ -70,14 +77,18 @@ class ScaleOut : public ::testing::TestWithParam<layout> {};
 TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
   const layout& l = GetParam();
   std::string haproxy = haproxy_path();
-  if (haproxy.empty()) GTEST_SKIP() << "haproxy is not installed (apt-get install haproxy; CI installs it from .ci/packages)";
+  if (haproxy.empty())
+    GTEST_SKIP()
+        << "haproxy is not installed (apt-get install haproxy; CI installs it from .ci/packages)";
 
   // The instances behind haproxy, each in front of the one echo server.
   server echosrv(echo);
   uint16_t ports[INSTANCES], front = free_port();
   std::vector<proc> behind, before;
-  std::string tunnelfile = file("serverside", "TUNNEL OPTIONS ENCRTYPE RC4 MSGLENMULT 256\n"
-      "TUNNEL SERVERSIDE USERNAME branch-office SECRET 'scale-out secret'\nFILTER ALLOW 127.0.0.1\nFILTER DENY ALL\n");
+  std::string tunnelfile = file("serverside",
+                                "TUNNEL OPTIONS ENCRTYPE RC4 MSGLENMULT 256\n"
+                                "TUNNEL SERVERSIDE USERNAME branch-office SECRET 'scale-out "
+                                "secret'\nFILTER ALLOW 127.0.0.1\nFILTER DENY ALL\n");
   for (uint16_t& port : ports) {
     port = free_port();
     std::vector<std::string> opts{"-d=2", "-b=127.0.0.1"};
@@ -85,14 +96,17 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
     behind.push_back(relay(args(opts, port, echosrv.port)));
     ASSERT_TRUE(behind.back().running()) << behind.back().out;
   }
-  proc balancer = spawn({haproxy, "-db", "-f", file("haproxy.cfg", config(l.example, l.base, front, ports))});
+  proc balancer =
+      spawn({haproxy, "-db", "-f", file("haproxy.cfg", config(l.example, l.base, front, ports))});
   ASSERT_GE(client(front).fd, 0) << (balancer.poll_output(), balancer.out);   // haproxy listens
 
   // The tunnel's clientsides, each taking a third of the clients.
   std::vector<uint16_t> entries{front};
   if (l.tunnel) {
-    std::string clientfile = file("clientside", "TUNNEL OPTIONS ENCRTYPE RC4\n"
-        "TUNNEL CLIENTSIDE USERNAME branch-office SECRET 'scale-out secret'\n");
+    std::string clientfile =
+        file("clientside",
+             "TUNNEL OPTIONS ENCRTYPE RC4\n"
+             "TUNNEL CLIENTSIDE USERNAME branch-office SECRET 'scale-out secret'\n");
     entries.clear();
     for (int i = 0; i < INSTANCES; i++) {
       entries.push_back(free_port());
@@ -109,10 +123,12 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
     data.push_back(random_bytes(BYTES, uint32_t(i)));
   }
   for (int i = 0; i < CONNS; i++)
-    EXPECT_TRUE(send_all(clients[size_t(i)]->fd, data[size_t(i)].data(), BYTES)) << "connection " << i;
+    EXPECT_TRUE(send_all(clients[size_t(i)]->fd, data[size_t(i)].data(), BYTES))
+        << "connection " << i;
   for (int i = 0; i < CONNS; i++) {
     std::string back(BYTES, '\0');
-    bool ok = transfer(clients[size_t(i)]->fd, back.data(), BYTES, 60000, false) && back == data[size_t(i)];
+    bool ok = transfer(clients[size_t(i)]->fd, back.data(), BYTES, 60000, false) &&
+              back == data[size_t(i)];
     EXPECT_TRUE(ok) << "connection " << i << " did not echo byte-exact";
   }
   clients.clear();
@@ -121,11 +137,13 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
   int counts[INSTANCES] = {}, total = 0;
   for (int64_t deadline = now_ms() + 10000; left(deadline) > 0 && total < CONNS; usleep(50000)) {
     total = 0;
-    for (int i = 0; i < INSTANCES; i++) behind[size_t(i)].poll_output(), total += counts[i] = served(behind[size_t(i)].out);
+    for (int i = 0; i < INSTANCES; i++)
+      behind[size_t(i)].poll_output(), total += counts[i] = served(behind[size_t(i)].out);
   }
   EXPECT_EQ(total, CONNS);
   for (int i = 0; i < INSTANCES; i++)
-    EXPECT_GE(counts[i], CONNS / INSTANCES / 2) << "instance " << i << " served " << counts[i] << " of " << total;
+    EXPECT_GE(counts[i], CONNS / INSTANCES / 2)
+        << "instance " << i << " served " << counts[i] << " of " << total;
   if (HasFailure()) {
     balancer.stop();
     ADD_FAILURE() << "haproxy:\n" << balancer.out.substr(0, 4000);
@@ -133,8 +151,10 @@ TEST_P(ScaleOut, HundredConnectionsEchoAndEveryInstanceServes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ScaleOut,
-    ::testing::Values(layout{"Relays", "haproxy-relay.cfg", 8000, false},
-                      layout{"Serversides", "haproxy-tunnel.cfg", 9000, true}),
-    [](const ::testing::TestParamInfo<layout>& row) { return std::string(row.param.name); });
+                         ::testing::Values(layout{"Relays", "haproxy-relay.cfg", 8000, false},
+                                           layout{"Serversides", "haproxy-tunnel.cfg", 9000, true}),
+                         [](const ::testing::TestParamInfo<layout>& row) {
+                           return std::string(row.param.name);
+                         });
 
-}  // namespace
+}   // namespace

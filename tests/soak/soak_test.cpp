@@ -45,7 +45,11 @@ void tamper(int c, size_t n, uint16_t target) {
     for (int i = 0; i < 2; i++) {
       ssize_t k = p[i].revents ? ::recv(p[i].fd, buf, sizeof buf, 0) : -2;
       bool hit = i == 0 && k > 0 && up <= at && at < up + size_t(k);
-      if (hit && n % 2) return (void)send_all(s.fd, buf, at - up), s.close(true);
+      if (hit && n % 2) {   // cut at the byte, with a reset
+        send_all(s.fd, buf, at - up);
+        s.close(true);
+        return;
+      }
       if (hit) buf[at - up] ^= 1;
       if (k == -1 || k == 0 || (k > 0 && !send_all(p[1 - i].fd, buf, size_t(k)))) return;
       up += i == 0 && k > 0 ? size_t(k) : 0;
@@ -54,7 +58,9 @@ void tamper(int c, size_t n, uint16_t target) {
 }
 
 void soak(const std::string& cipher) {
-  auto good = [](uint16_t port, uint32_t seed) { return echo_ok(client(port).fd, random_bytes(kBytes, seed), 120000); };
+  auto good = [](uint16_t port, uint32_t seed) {
+    return echo_ok(client(port).fd, random_bytes(kBytes, seed), 120000);
+  };
   std::string opts = "TUNNEL OPTIONS ENCRTYPE " + cipher + "\n";
   std::string sfile = file("s", opts + "TUNNEL SERVERSIDE USERNAME soak SECRET 'soak it up'\n");
   std::string cfile = file("c", opts + "TUNNEL CLIENTSIDE USERNAME soak SECRET 'soak it up'\n");
@@ -68,7 +74,8 @@ void soak(const std::string& cipher) {
   // run: the descriptors are counted after it has ended at both relays (the
   // log is written out after the close pass).
   EXPECT_TRUE(good(cport, 4241));
-  EXPECT_TRUE(srv.wait_for("1: Connection closed") && cli.wait_for("1: Connection closed"));
+  EXPECT_TRUE(srv.wait_for("1: Connection closed")) << srv.out;
+  EXPECT_TRUE(cli.wait_for("1: Connection closed")) << cli.out;
   size_t fds_srv = fds(srv.pid), fds_cli = fds(cli.pid);
   std::vector<long> peak;
   std::atomic<int> ok{0};
@@ -77,10 +84,15 @@ void soak(const std::string& cipher) {
     std::atomic<int> running{kGood};
     std::vector<std::thread> goods;
     for (int i = 0; i < kGood; i++)
-      goods.emplace_back([&, i] { ok += good(cport, uint32_t(100 * wave + i)), running--; });
+      goods.emplace_back([&, i] {
+        ok += good(cport, uint32_t(100 * wave + i));
+        running--;
+      });
     // Faults for as long as the good traffic runs, 40 rounds at most.
     do {
-      srv.poll_output(), cli.poll_output(), cli2.poll_output();
+      srv.poll_output();
+      cli.poll_output();
+      cli2.poll_output();
       client gone(sport), junk(sport);
       if (gone.fd < 0) break;   // the serverside stopped accepting: the checks below fail
       send_all(gone.fd, "Msg1\xB5\xB5\x01\x00", 8);
@@ -106,11 +118,15 @@ void soak(const std::string& cipher) {
   EXPECT_TRUE(good(cport, 4242));
   std::vector<std::unique_ptr<client>> full;
   for (int i = 0; i < 41; i++) full.push_back(std::make_unique<client>(sport));
-  EXPECT_TRUE(wait_closed(full[40]->fd) && srv.wait_for("** Error: Server Table is full. Connection rejected.\n")) << srv.out;
+  EXPECT_TRUE(wait_closed(full[40]->fd)) << "the 41st connection stays open";
+  EXPECT_TRUE(srv.wait_for("** Error: Server Table is full. Connection rejected.\n")) << srv.out;
   full.clear();
-  for (int i = 0; i < 100 && (fds(srv.pid) != fds_srv || fds(cli.pid) != fds_cli); i++) usleep(50000);
-  EXPECT_TRUE(fds(srv.pid) == fds_srv && fds(cli.pid) == fds_cli) << fds(srv.pid) << " " << fds(cli.pid);
-  EXPECT_TRUE(srv.running() && cli.running());
+  for (int i = 0; i < 100 && (fds(srv.pid) != fds_srv || fds(cli.pid) != fds_cli); i++)
+    usleep(50000);
+  EXPECT_EQ(fds(srv.pid), fds_srv) << "the serverside's open files";
+  EXPECT_EQ(fds(cli.pid), fds_cli) << "the clientside's open files";
+  EXPECT_TRUE(srv.running()) << "the serverside ended";
+  EXPECT_TRUE(cli.running()) << "the clientside ended";
   // A second wave reaches no higher peak than the first: what a connection
   // takes comes back when it ends. A leak of one buffer per connection would
   // raise it by more than a megabyte. (AddressSanitizer keeps freed memory
@@ -119,11 +135,14 @@ void soak(const std::string& cipher) {
   EXPECT_GT(peak[0], 0);
   EXPECT_LT(peak[1] - peak[0], 512) << "KB more peak resident memory in the second wave";
 #endif
-  printf("soak %s: %d good connections of %zu bytes each way, %d fault rounds, descriptors %zu then %zu, "
-         "peak resident KB %ld then %ld\n", cipher.c_str(), ok.load() + 2, kBytes, rounds, fds_srv, fds(srv.pid), peak[0], peak[1]);
+  printf(
+      "soak %s: %d good connections of %zu bytes each way, %d fault rounds, descriptors %zu then "
+      "%zu, "
+      "peak resident KB %ld then %ld\n",
+      cipher.c_str(), ok.load() + 2, kBytes, rounds, fds_srv, fds(srv.pid), peak[0], peak[1]);
 }
 
 TEST(Soak, Rc4Tunnel) { soak("RC4"); }
 TEST(Soak, TripleDesTunnel) { soak("DES3"); }
 
-}  // namespace
+}   // namespace

@@ -15,7 +15,9 @@ inline const std::string& testdir() {
     std::string path;
     folder() {
       std::random_device rd;
-      do path = (std::filesystem::temp_directory_path() / ("kevra-test-" + std::to_string(rd()))).string();
+      do
+        path = (std::filesystem::temp_directory_path() / ("kevra-test-" + std::to_string(rd())))
+                   .string();
       while (!std::filesystem::create_directory(path));
     }
     ~folder() {
@@ -37,4 +39,4 @@ inline std::string slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-}  // namespace harness
+}   // namespace harness

@@ -1,5 +1,6 @@
 // Helpers of the unit tests: hex text, captured log output, the test's
 // temporary folder, a clock, loopback listeners, and each SHA-1 compression path.
+// The set-up all of them run in (socket layer, state folder) is in unitenv.cpp.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -20,15 +21,20 @@ using harness::file, harness::slurp, harness::testdir;
 
 using bytes = std::vector<uint8_t>;
 
+// netgranted: the Winsock version net_startup granted the test binary (unitenv.cpp).
+extern uint16_t netgranted;
+
 // hex(s): the bytes the hex digits of s spell; tohex(p, n): n bytes as lower-case hex.
 inline bytes hex(const std::string& s) {
   bytes v;
-  for (size_t i = 0; i + 1 < s.size(); i += 2) v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < s.size(); i += 2)
+    v.push_back(uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
   return v;
 }
 inline std::string tohex(const uint8_t* p, size_t n) {
   std::string s;
-  for (size_t i = 0; i < n; i++) s += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
+  for (size_t i = 0; i < n; i++)
+    s += {"0123456789abcdef"[p[i] >> 4], "0123456789abcdef"[p[i] & 15]};
   return s;
 }
 inline std::string tohex(const bytes& v) { return tohex(v.data(), v.size()); }
@@ -38,7 +44,13 @@ inline bytes random(std::mt19937& rng, size_t n) {
   return v;
 }
 // le32(v): v as four bytes, least significant first.
-inline std::string le32(uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+inline std::string le32(uint32_t v) {
+  return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+}
+// seedrec(tag, s): a seed record with the states x1, y1, x2, y2.
+inline std::string seedrec(const char* tag, const uint32_t s[4]) {
+  return tag + le32(s[0]) + le32(s[1]) + le32(s[2]) + le32(s[3]);
+}
 
 // out(f): what f prints to standard output; ms(): a millisecond clock.
 template <class F>
@@ -50,7 +62,9 @@ std::string out(F&& f) {
   return testing::internal::GetCapturedStdout();
 }
 inline uint64_t ms() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
 }
 
 // ipv4(a, b, c, d): the address a.b.c.d as the socket layer holds it.
@@ -69,13 +83,15 @@ inline sockh listener(uint16_t* port, int backlog = 64) {
   for (int i = 0; i < 100; i++) {
     sockh h = net_socket();
     *port = uint16_t(20000 + rd() % 40000);
-    if (net_bind(h, LOOPBACK, *port) == 0 && (backlog == 0 || net_listen(h, backlog) == 0)) return h;
+    if (net_bind(h, LOOPBACK, *port) == 0 && (backlog == 0 || net_listen(h, backlog) == 0))
+      return h;
     net_close(h);
   }
   return NET_INVALID;
 }
 
-// each_sha1path(f): f() on every SHA-1 compression path this processor runs, then the default path again.
+// each_sha1path(f): f() on every SHA-1 compression path this processor runs, then the default path
+// again.
 template <class F>
 void each_sha1path(F f) {
   for (sha1path p : {sha1path::portable, sha1path::shani}) {
@@ -85,4 +101,4 @@ void each_sha1path(F f) {
   sha1usepath(sha1canuse(sha1path::shani) ? sha1path::shani : sha1path::portable);
 }
 
-}  // namespace ut
+}   // namespace ut

@@ -7,7 +7,8 @@ using namespace ut;
 
 namespace {
 
-const std::string VERSION = "kevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n";
+const std::string VERSION =
+    "kevra, version 1.1 of 04aug2006\nCopyright (c) 2006-2026 the kevra developers\n";
 const std::string MISSING = "** Missing parameter(s) on command\n";
 const std::string USAGE = out(printusage);
 
@@ -15,8 +16,11 @@ const std::string USAGE = out(printusage);
 // name is added); its result, its log and the settings it made, as text.
 std::string parse(const std::string& args) {
   std::vector<std::string> list{"kevra"};
-  for (size_t at = 0, bar; !args.empty() && at <= args.size(); at = bar + 1)
-    bar = std::min(args.find('|', at), args.size()), list.push_back(args.substr(at, bar - at));
+  for (size_t at = 0; !args.empty() && at <= args.size();) {
+    size_t bar = std::min(args.find('|', at), args.size());
+    list.push_back(args.substr(at, bar - at));
+    at = bar + 1;
+  }
   std::vector<char*> argv;
   cmdopts o;
   uint32_t rc = 9;
@@ -24,19 +28,25 @@ std::string parse(const std::string& args) {
   std::string log = out([&] { rc = parsecmd(int(argv.size()), argv.data(), &o); });
   if (rc != 0) return std::to_string(rc) + " " + log;
   char s[300];
-  snprintf(s, sizeof s, "%u %s %u buf=%u t=%u/%u d=%u b=%s f=%s 1=%u w=%u ", o.listenport, o.connsite ? o.connsite : "-", o.connport,
-           o.bufsize, o.trace, o.tracelen, o.dbglevel, o.bindaddr ? o.bindaddr : "-", o.paramfile ? o.paramfile : "-", o.acceptone, o.web);
+  snprintf(s, sizeof s, "%u %s %u buf=%u t=%u/%u d=%u b=%s f=%s 1=%u w=%u ", o.listenport,
+           o.connsite ? o.connsite : "-", o.connport, o.bufsize, o.trace, o.tracelen, o.dbglevel,
+           o.bindaddr ? o.bindaddr : "-", o.paramfile ? o.paramfile : "-", o.acceptone, o.web);
   return s + log;
 }
 
-}  // namespace
+}   // namespace
 
 TEST(Cmdline, ArgvTable) {
   const std::string D = " buf=8192 t=0/512 d=0 b=- f=- 1=0 w=0 ";   // the defaults
-  const struct { const char* args; std::string want; } rows[] = {   // want: the result and log, or the settings and log
+  const struct {
+    const char* args;
+    std::string want;
+  } rows[] = {
+      // want: the result and log, or the settings and log
       {"80|host|23", "80 host 23" + D},
       {" 80|h|65535", "80 h 65535" + D},
-      {"-b=a|2001|-1|site|-f=x.txt|-b=localhost|23|-d=3|-d", "2001 site 23 buf=8192 t=0/512 d=1 b=localhost f=x.txt 1=1 w=0 " + VERSION},
+      {"-b=a|2001|-1|site|-f=x.txt|-b=localhost|23|-d=3|-d",
+       "2001 site 23 buf=8192 t=0/512 d=1 b=localhost f=x.txt 1=1 w=0 " + VERSION},
       {"-buf=511|1|h|2", "1 h 2 buf=512 t=0/512 d=0 b=- f=- 1=0 w=0 "},
       {"-buf=200000|1|h|2", "1 h 2 buf=200000 t=0/512 d=0 b=- f=- 1=0 w=0 "},
       {"-buf=200001|1|h|2", "1 ** Invalid buf size option value: 200001\n"},

@@ -1,12 +1,11 @@
 // OpenSSL as an independent reference on random inputs: MD5 and both SHA-1
-// paths (hash, HMAC, every PBKDF2 lane count), both DES forms, and the two
-// cipher contexts split at random points and run in place.
+// paths (hash, HMAC, every PBKDF2 lane count), and the two cipher contexts
+// (3DES-CFB64, RC4) split at random points and run in place.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/provider.h>
 
 #include "crypto/cipher.h"
-#include "crypto/des.h"
 #include "crypto/hmac.h"
 #include "crypto/md5.h"
 #include "crypto/pbkdf2.h"
@@ -24,15 +23,21 @@ std::string ossldigest(const EVP_MD* md, const bytes& m) {
   return tohex(d, n);
 }
 
-// osslcipher(c, key, keylen, iv, in, skip): one encryption run over skip zero bytes and in; the part after the zeros.
-bytes osslcipher(const EVP_CIPHER* c, const uint8_t* key, int keylen, const uint8_t* iv, const bytes& in, size_t skip = 0) {
+// osslcipher(c, key, keylen, iv, in, skip): one encryption run over skip zero bytes and in; the
+// part after the zeros.
+bytes osslcipher(const EVP_CIPHER* c, const uint8_t* key, int keylen, const uint8_t* iv,
+                 const bytes& in, size_t skip = 0) {
   bytes i(skip, 0), o(skip + in.size() + 16);
   int n = 0, m = 0;
   i.insert(i.end(), in.begin(), in.end());
   EVP_CIPHER_CTX* x = EVP_CIPHER_CTX_new();
-  EXPECT_TRUE(x && EVP_EncryptInit_ex(x, c, nullptr, nullptr, nullptr) && EVP_CIPHER_CTX_set_key_length(x, keylen) &&
-              EVP_CIPHER_CTX_set_padding(x, 0) && EVP_EncryptInit_ex(x, nullptr, nullptr, key, iv) &&
-              EVP_EncryptUpdate(x, o.data(), &n, i.data(), int(i.size())) && EVP_EncryptFinal_ex(x, &o[n], &m));
+  EXPECT_NE(x, nullptr);
+  EXPECT_EQ(EVP_EncryptInit_ex(x, c, nullptr, nullptr, nullptr), 1) << "cipher";
+  EXPECT_EQ(EVP_CIPHER_CTX_set_key_length(x, keylen), 1) << "key length " << keylen;
+  EXPECT_EQ(EVP_CIPHER_CTX_set_padding(x, 0), 1) << "padding";
+  EXPECT_EQ(EVP_EncryptInit_ex(x, nullptr, nullptr, key, iv), 1) << "key";
+  EXPECT_EQ(EVP_EncryptUpdate(x, o.data(), &n, i.data(), int(i.size())), 1) << "update";
+  EXPECT_EQ(EVP_EncryptFinal_ex(x, &o[n], &m), 1) << "final";
   EVP_CIPHER_CTX_free(x);
   return bytes(o.begin() + long(skip), o.begin() + n + m);
 }
@@ -41,9 +46,14 @@ bytes osslcipher(const EVP_CIPHER* c, const uint8_t* key, int keylen, const uint
 // loading by itself, so both are loaded once and unloaded at exit.
 EVP_CIPHER* rc4() {
   static struct p {
-    OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy"), *deflt = OSSL_PROVIDER_load(nullptr, "default");
+    OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy"),
+                  *deflt = OSSL_PROVIDER_load(nullptr, "default");
     EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
-    ~p() { EVP_CIPHER_free(c), OSSL_PROVIDER_unload(legacy), OSSL_PROVIDER_unload(deflt); }
+    ~p() {
+      EVP_CIPHER_free(c);
+      OSSL_PROVIDER_unload(legacy);
+      OSSL_PROVIDER_unload(deflt);
+    }
   } p;
   EXPECT_NE(p.c, nullptr) << "OpenSSL's legacy provider (RC4) is missing";
   return p.c;
@@ -52,10 +62,14 @@ EVP_CIPHER* rc4() {
 // feed(rng, m, update): m in random pieces, some empty, through update(pointer, length).
 template <class F>
 void feed(std::mt19937& rng, const bytes& m, F update) {
-  for (size_t at = 0, n; at < m.size(); at += n) update(&m[at], uint32_t(n = std::min(m.size() - at, size_t(rng() % (m.size() / 3 + 2)))));
+  for (size_t at = 0; at < m.size();) {
+    size_t n = std::min(m.size() - at, size_t(rng() % (m.size() / 3 + 2)));
+    update(&m[at], uint32_t(n));
+    at += n;
+  }
 }
 
-}  // namespace
+}   // namespace
 
 TEST(Sha1, Md5Sha1HmacPbkdf2MatchOpenSslOnEveryPath) {
   each_sha1path([] {
@@ -67,24 +81,33 @@ TEST(Sha1, Md5Sha1HmacPbkdf2MatchOpenSslOnEveryPath) {
       sha1ctx c;
       md5ctx c5;
       hmacctx h;
-      sha1init(&c), feed(rng, m, [&](const uint8_t* p, uint32_t k) { sha1update(&c, p, k); }), sha1final(d, &c);
+      sha1init(&c);
+      feed(rng, m, [&](const uint8_t* p, uint32_t k) { sha1update(&c, p, k); });
+      sha1final(d, &c);
       ASSERT_EQ(tohex(d, 20), ossldigest(EVP_sha1(), m)) << m.size();
-      md5init(&c5), feed(rng, m, [&](const uint8_t* p, uint32_t k) { md5update(&c5, p, k); }), md5final(d, &c5);
+      md5init(&c5);
+      feed(rng, m, [&](const uint8_t* p, uint32_t k) { md5update(&c5, p, k); });
+      md5final(d, &c5);
       ASSERT_EQ(tohex(d, 16), ossldigest(EVP_md5(), m)) << m.size();
-      hmacinit(&h, key.data(), uint32_t(key.size())), feed(rng, m, [&](const uint8_t* p, uint32_t k) { hmacupdate(&h, p, k); });
-      hmacfinal(d, &h), HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
+      hmacinit(&h, key.data(), uint32_t(key.size()));
+      feed(rng, m, [&](const uint8_t* p, uint32_t k) { hmacupdate(&h, p, k); });
+      hmacfinal(d, &h);
+      HMAC(EVP_sha1(), key.data(), int(key.size()), m.data(), m.size(), ref, &len);
       ASSERT_EQ(tohex(d, 20), tohex(ref, 20)) << key.size() << " " << m.size();
     }
     // PBKDF2: the tunnel's shapes, then random ones with up to eight blocks,
     // so that every number of blocks worked side by side occurs.
-    const uint32_t shapes[][4] = {{40, 8, 10, 32}, {32, 12, 4, 32}, {48, 12, 4000, 84}, {200, 12, 4000, 84}};
+    const uint32_t shapes[][4] = {
+        {40, 8, 10, 32}, {32, 12, 4, 32}, {48, 12, 4000, 84}, {200, 12, 4000, 84}};
     for (int n = 0; n < 204; n++) {
       const uint32_t* s = n < 4 ? shapes[n] : nullptr;
       bytes pw = random(rng, s ? s[0] : rng() % 130), salt = random(rng, s ? s[1] : rng() % 90);
       uint32_t iter = s ? s[2] : 1 + rng() % 40, outlen = s ? s[3] : 1 + rng() % 160;
       bytes got(outlen), want(outlen);
-      pbkdf2(pw.data(), uint32_t(pw.size()), salt.data(), uint32_t(salt.size()), iter, got.data(), outlen);
-      PKCS5_PBKDF2_HMAC_SHA1((const char*)pw.data(), int(pw.size()), salt.data(), int(salt.size()), int(iter), int(outlen), want.data());
+      pbkdf2(pw.data(), uint32_t(pw.size()), salt.data(), uint32_t(salt.size()), iter, got.data(),
+             outlen);
+      PKCS5_PBKDF2_HMAC_SHA1((const char*)pw.data(), int(pw.size()), salt.data(), int(salt.size()),
+                             int(iter), int(outlen), want.data());
       ASSERT_EQ(got, want) << pw.size() << " " << salt.size() << " " << iter << " " << outlen;
     }
     bytes zero(45, 0xA5);   // no iteration: zero bytes
@@ -93,31 +116,20 @@ TEST(Sha1, Md5Sha1HmacPbkdf2MatchOpenSslOnEveryPath) {
   });
 }
 
-TEST(Des, BothFormsMatchOpenSsl) {
-  std::mt19937 rng(46);
-  for (int t = 0; t < 300; t++) {
-    bytes key = random(rng, 24), in = random(rng, 8);
-    uint8_t ks[3 * DESKSLEN], o[8], f[8];
-    uint32_t pk[DES3PKLEN], blk[2] = {load32be(in.data()), load32be(in.data() + 4)};
-    for (int n = 0; n < 3; n++) deskeysched(ks + n * DESKSLEN, key.data() + 8 * n);
-    des3block(ks, o, in.data()), des3pack(pk, ks), des3fast(pk, blk), store32be(f, blk[0]), store32be(f + 4, blk[1]);
-    std::string want = tohex(osslcipher(EVP_des_ede3_ecb(), key.data(), 24, nullptr, in));
-    ASSERT_TRUE(tohex(o, 8) == want && tohex(f, 8) == want) << t << ": " << tohex(o, 8) << " " << tohex(f, 8) << " " << want;
-  }
-}
-
 // Random lengths and random splits, every call in place, both directions:
 // RC4 calls of every length, so its byte path and its wide path take turns
 // on one stream.
 TEST(Cipher, SplitInPlaceMatchesOpenSsl) {
   std::mt19937 rng(4);
   for (int t = 0; t < 300; t++) {
-    uint32_t type = t % 2 ? ENCR_RC4 : ENCR_DES3, len = t < 100 ? uint32_t(t) : uint32_t(rng() % 3000);
+    uint32_t type = t % 2 ? ENCR_RC4 : ENCR_DES3,
+             len = t < 100 ? uint32_t(t) : uint32_t(rng() % 3000);
     uint32_t keylen = type == ENCR_DES3 ? 32 : 1 + rng() % 256;
     bytes key = random(rng, keylen), pt = random(rng, len);
     // The RC4 context drops the first 256 bytes of the stream.
-    bytes want = type == ENCR_DES3 ? osslcipher(EVP_des_ede3_cfb64(), key.data(), 24, key.data() + 24, pt)
-                                   : osslcipher(rc4(), key.data(), int(keylen), nullptr, pt, 256);
+    bytes want = type == ENCR_DES3
+                     ? osslcipher(EVP_des_ede3_cfb64(), key.data(), 24, key.data() + 24, pt)
+                     : osslcipher(rc4(), key.data(), int(keylen), nullptr, pt, 256);
     for (int decr = 0; decr < 2; decr++) {
       bytes ctx(CTXSIZE_DES3), buf = decr ? want : pt;
       ASSERT_EQ(dataencr_init(type, key.data(), keylen, ctx.data(), CTXSIZE_DES3), 0u);

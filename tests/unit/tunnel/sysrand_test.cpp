@@ -1,5 +1,7 @@
 // The seed-file generators: their steps, and what one call does to each kind
 // of seed file; and the system's random bytes in what the nonces come from.
+// (What takes a POSIX system, two processes or another user, is in
+// unit/platform/posix/seedfile_test.cpp.)
 #include "platform/sysinfo.h"
 #include "tunnel/nonces.h"
 #include "tunnel/sysrand.h"
@@ -7,18 +9,21 @@
 
 using namespace ut;
 
-// seedrec(tag, s): a seed record with the states x1, y1, x2, y2.
-std::string seedrec(const char* tag, const uint32_t s[4]) { return tag + le32(s[0]) + le32(s[1]) + le32(s[2]) + le32(s[3]); }
-
 TEST(Sysrand, StepModes) {
   // Order: mode, x, y, result, x after, y after.
-  const uint32_t rows[][6] = {{2, 1, 1, 0x30DCC, 69069, 0x20001}, {1, 1, 1, 0x186E6, 69069, 0x20001},
+  const uint32_t rows[][6] = {{2, 1, 1, 0x30DCC, 69069, 0x20001},
+                              {1, 1, 1, 0x186E6, 69069, 0x20001},
                               {2, 0x9E3779B9, 0xDEADBEEF, 0x2497DD91, 0xFD53DE25, 0xD9C403B4},
-                              {uint32_t(-1), 0xFFFFFFF0, 0xFFFFFFFF, 0, 0xFFFFFFF1, 0x7FF}, {uint32_t(-2), 0x12345678, 0x80000800, 0, 0x12345679, 1},
-                              {0, 123, 456, 1, 123, 456}, {3, 123, 456, 1, 123, 456}, {uint32_t(-3), 123, 456, 1, 123, 456}};
+                              {uint32_t(-1), 0xFFFFFFF0, 0xFFFFFFFF, 0, 0xFFFFFFF1, 0x7FF},
+                              {uint32_t(-2), 0x12345678, 0x80000800, 0, 0x12345679, 1},
+                              {0, 123, 456, 1, 123, 456},
+                              {3, 123, 456, 1, 123, 456},
+                              {uint32_t(-3), 123, 456, 1, 123, 456}};
   for (const auto& r : rows) {
     uint32_t x = r[1], y = r[2], rc = sysrandstep(int32_t(r[0]), &x, &y);
-    EXPECT_TRUE(rc == r[3] && x == r[4] && y == r[5]) << int32_t(r[0]) << " " << r[1] << ": " << rc << " " << x << " " << y;
+    EXPECT_EQ(rc, r[3]) << int32_t(r[0]) << " " << r[1];
+    EXPECT_EQ(x, r[4]) << int32_t(r[0]) << " " << r[1];
+    EXPECT_EQ(y, r[5]) << int32_t(r[0]) << " " << r[1];
   }
 }
 
@@ -26,10 +31,17 @@ TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
   const std::string path = testdir() + "/seed";
   const uint32_t s[4] = {0x12345678, 0xFFFFFFFF, 0x80000000, 0x0000F00D};
   uint32_t c[4], t[4], o1 = 0, o2 = 0;   // conditioned, then stepped: sysrandstep is the reference
-  memcpy(c, s, sizeof c), sysrandstep(-1, &c[0], &c[1]), sysrandstep(-1, &c[2], &c[3]), memcpy(t, c, sizeof t);
+  memcpy(c, s, sizeof c);
+  sysrandstep(-1, &c[0], &c[1]);
+  sysrandstep(-1, &c[2], &c[3]);
+  memcpy(t, c, sizeof t);
   uint32_t want1 = sysrandstep(1, &t[0], &t[1]), want2 = sysrandstep(1, &t[2], &t[3]);
   // Order: file before ("none": no file), request code, result, file after.
-  const struct { std::string before; uint32_t code, rc; std::string after; } rows[] = {
+  const struct {
+    std::string before;
+    uint32_t code, rc;
+    std::string after;
+  } rows[] = {
       {"none", 2, 1, ""},   // a bad request code touches nothing
       {seedrec("RND0", s) + "tail", 1, 0, seedrec("RND1", t) + "tail"},
       {seedrec("RND1", c), 1, 0, seedrec("RND1", t)},
@@ -42,7 +54,8 @@ TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
     if (r.before != "none") file("seed", r.before);
     EXPECT_EQ(sysrand(r.code, path.c_str(), &o1, &o2), r.rc) << r.after.substr(0, 4);
     EXPECT_EQ(slurp(path), r.after);
-    EXPECT_TRUE(r.rc ? o1 == SYSRAND_FALLBACK1 && o2 == SYSRAND_FALLBACK2 : o1 == want1 && o2 == want2) << r.after.substr(0, 4);
+    EXPECT_EQ(o1, r.rc ? SYSRAND_FALLBACK1 : want1) << r.after.substr(0, 4);
+    EXPECT_EQ(o2, r.rc ? SYSRAND_FALLBACK2 : want2) << r.after.substr(0, 4);
   }
   // A new or empty file is seeded from the system, conditioned (x odd) and stepped.
   for (bool empty : {false, true}) {
@@ -50,10 +63,16 @@ TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
     if (empty) file("seed", "");
     ASSERT_EQ(sysrand(1, path.c_str(), &o1, &o2), 0u);
     std::string f = slurp(path);
-    EXPECT_TRUE(f.size() == 20 && f.substr(0, 4) == "RND1" && (f[4] & 1) && (f[12] & 1)) << f;
+    ASSERT_EQ(f.size(), 20u) << empty;
+    EXPECT_EQ(f.substr(0, 4), "RND1") << empty;
+    EXPECT_TRUE(f[4] & 1) << empty << ": x1 even";
+    EXPECT_TRUE(f[12] & 1) << empty << ": x2 even";
   }
-  std::filesystem::remove(path), std::filesystem::create_directory(path);
-  EXPECT_EQ(sysrand(1, path.c_str(), &o1, &o2) + sysrand(1, (path + "/missing/seed").c_str(), &o1, &o2), 6u) << "no seed files";
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  EXPECT_EQ(sysrand(1, path.c_str(), &o1, &o2), SYSRAND_SEEDFILE) << "a folder";
+  EXPECT_EQ(sysrand(1, (path + "/missing/seed").c_str(), &o1, &o2), SYSRAND_SEEDFILE)
+      << "a missing folder";
 }
 
 // Whatever the seed files and the other figures hold (another user may have
@@ -63,14 +82,21 @@ TEST(Sysrand, WhatOneCallDoesToEachKindOfSeedFile) {
 TEST(Gennonce, SystemRandomBytesReachTheNonceInput) {
   static std::string seen;
   static int failing;
-  gennonce_seen = [](const uint8_t* rec, uint32_t len) { seen.assign(reinterpret_cast<const char*>(rec), len); };
-  gennonce_random = [](void* buf, uint32_t len) { return memset(buf, 0xA7, len), failing; };
+  gennonce_seen = [](const uint8_t* rec, uint32_t len) {
+    seen.assign(reinterpret_cast<const char*>(rec), len);
+  };
+  gennonce_random = [](void* buf, uint32_t len) {
+    memset(buf, 0xA7, len);
+    return failing;
+  };
   const std::string mark(32, '\xA7');
   uint8_t out[32];
   for (int fail : {0, -1}) {
-    failing = fail, seen.clear();
+    failing = fail;
+    seen.clear();
     EXPECT_EQ(gennonce(nullptr, 0, out), fail ? 11 : 0);
     EXPECT_EQ(seen.find(mark) != std::string::npos, fail == 0) << fail;
   }
-  gennonce_random = sys_random, gennonce_seen = nullptr;
+  gennonce_random = sys_random;
+  gennonce_seen = nullptr;
 }

@@ -11,11 +11,15 @@ using namespace ut;
 TEST(Runctx, RingsFillThenOverwriteTheOldestSlot) {
   runctx ctx{};
   for (uint32_t i = 0; i < 7; i++) {
-    addtimeval(1, &ctx), addtimeval(2, &ctx);
-    EXPECT_TRUE(ctx.num1 == std::min(i + 1, RING1SLOTS) && ctx.last1 == i % RING1SLOTS) << i;
-    EXPECT_TRUE(ctx.num2 == std::min(i + 1, RING2SLOTS) && ctx.last2 == i % RING2SLOTS) << i;
+    addtimeval(1, &ctx);
+    addtimeval(2, &ctx);
+    EXPECT_EQ(ctx.num1, std::min(i + 1, RING1SLOTS)) << i;
+    EXPECT_EQ(ctx.last1, i % RING1SLOTS) << i;
+    EXPECT_EQ(ctx.num2, std::min(i + 1, RING2SLOTS)) << i;
+    EXPECT_EQ(ctx.last2, i % RING2SLOTS) << i;
   }
   runctx before = ctx;
-  addtimeval(0, &ctx), addtimeval(3, &ctx);
+  addtimeval(0, &ctx);
+  addtimeval(3, &ctx);
   EXPECT_EQ(memcmp(&before, &ctx, sizeof ctx), 0) << "other types touch nothing";
 }

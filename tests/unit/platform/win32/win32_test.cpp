@@ -24,24 +24,31 @@
 namespace {
 
 const uint32_t LOOPBACK = htonl(INADDR_LOOPBACK);
-const bool started = [] { uint16_t granted; return net_startup(2, 2, &granted) == 0; }();
+const bool started = [] {
+  uint16_t granted;
+  return net_startup(2, 2, &granted) == 0;
+}();
 
 // A non-blocking listening socket on a port of its own, and that port.
 sockh listener(uint16_t* port) {
   sockh l = net_socket();
   sockaddr_in sa{};
   int len = sizeof sa;
-  EXPECT_TRUE(started && !net_setnonblocking(l) && !net_bind(l, LOOPBACK, 0) && !net_listen(l, 5));
+  EXPECT_TRUE(started) << "net_startup";
+  EXPECT_EQ(net_setnonblocking(l), 0);
+  EXPECT_EQ(net_bind(l, LOOPBACK, 0), 0);
+  EXPECT_EQ(net_listen(l, 5), 0);
   getsockname(SOCKET(l), reinterpret_cast<sockaddr*>(&sa), &len);
-  return *port = ntohs(sa.sin_port), l;
+  *port = ntohs(sa.sin_port);
+  return l;
 }
 
 HANDLE conin() {
-  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+  return CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-}  // namespace
+}   // namespace
 
 TEST(Win32Net, FullSetExclusivePortNonBlockingAccept) {
   uint16_t port;
@@ -59,16 +66,20 @@ TEST(Win32Net, FullSetExclusivePortNonBlockingAccept) {
   sockset_add(&rd, a);
   ASSERT_EQ(rd.count, FDSETMAX);
   EXPECT_EQ(net_select(&rd, nullptr, nullptr, 5000), 1);
-  EXPECT_TRUE(rd.count == 1 && rd.handles[0] == a);
+  EXPECT_EQ(rd.count, 1u);
+  EXPECT_EQ(rd.handles[0], a);
   // Accepted from a non-blocking listener, it does not block either.
   EXPECT_EQ(net_recv(a, &one, 1), 1);
-  EXPECT_TRUE(net_recv(a, &one, 1) == -1 && net_lasterror() == NETERR_WOULDBLOCK);
+  EXPECT_EQ(net_recv(a, &one, 1), -1);
+  EXPECT_EQ(net_lasterror(), NETERR_WOULDBLOCK);
   // No process that asks to share the address binds the listening port.
   SOCKET thief = socket(AF_INET, SOCK_STREAM, 0);
   BOOL yes = TRUE;
   setsockopt(thief, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
   sockaddr_in sa{};
-  sa.sin_family = AF_INET, sa.sin_addr.s_addr = LOOPBACK, sa.sin_port = htons(port);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = LOOPBACK;
+  sa.sin_port = htons(port);
   EXPECT_NE(bind(thief, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   closesocket(thief);
   for (sockh h : idle) net_close(h);
@@ -83,7 +94,8 @@ struct statefolder {
     GetTempPathA(sizeof dir, dir);
     path = std::string(dir) + "kevratest_" + std::to_string(GetCurrentProcessId());
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)", SDDL_REVISION_1, &sd, nullptr);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;SY)",
+                                                         SDDL_REVISION_1, &sd, nullptr);
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     CreateDirectoryA(path.c_str(), &sa);
     LocalFree(sd);
@@ -99,13 +111,16 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   statefolder folder;
   std::string path = folder.path + "\\seed";
   DeleteFileA(path.c_str());
-  EXPECT_EQ(state_openrw((folder.path + "\\sub\\seed").c_str()), FILE_INVALID) << "not right in the folder";
+  EXPECT_EQ(state_openrw((folder.path + "\\sub\\seed").c_str()), FILE_INVALID)
+      << "not right in the folder";
   fileh h = state_openrw(path.c_str());
   ASSERT_NE(h, FILE_INVALID);
   EXPECT_EQ(file_write(h, "0123456789", 10), 10);
   // While it is open: a reader gets in, a second writer does not.
-  for (DWORD access : std::vector<DWORD>{GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}) {
-    HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  for (DWORD access :
+       std::vector<DWORD>{GENERIC_READ, GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE}) {
+    HANDLE other = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(other != INVALID_HANDLE_VALUE, access == GENERIC_READ) << "access " << access;
     if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
   }
@@ -117,9 +132,12 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   PACL dacl = nullptr;
   for (const char* grant : {"D:(A;;FA;;;OW)(A;;0x1200a9;;;WD)", "D:(A;;FA;;;OW)(A;;FA;;;WD)"}) {
     BOOL present, defaulted;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
     GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-    EXPECT_EQ(SetNamedSecurityInfoA(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr), 0u);
+    EXPECT_EQ(SetNamedSecurityInfoA(&path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, dacl, nullptr),
+              0u);
     LocalFree(sd);
     EXPECT_EQ(file_private(h), std::string(grant).find("0x1200a9") != std::string::npos) << grant;
   }
@@ -131,8 +149,12 @@ TEST(Win32File, SeedFileIsPrivateAndOthersMayOnlyRead) {
   uint64_t size = 0;
   ASSERT_TRUE(CreatePipe(&r, &w, nullptr, 0));
   fileh nul = file_openread("NUL");
-  EXPECT_TRUE(file_size(fileh(r), &size) == -1 && nul != FILE_INVALID && file_size(nul, &size) == -1);
-  CloseHandle(r), CloseHandle(w), file_close(nul);
+  EXPECT_EQ(file_size(fileh(r), &size), -1) << "a pipe";
+  ASSERT_NE(nul, FILE_INVALID);
+  EXPECT_EQ(file_size(nul, &size), -1) << "a device";
+  CloseHandle(r);
+  CloseHandle(w);
+  file_close(nul);
 }
 
 TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
@@ -142,7 +164,8 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
   // Another holder of the machine's mutex (as another process would hold
   // it): the whole wait, then time-out; once it ends without giving the
   // mutex up, the next taker obtains it.
-  HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr), end = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE held = CreateEventA(nullptr, TRUE, FALSE, nullptr),
+         end = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::thread holder([&] {
     CreateMutexA(nullptr, TRUE, ("Global\\" + name).c_str());   // handle kept: the mutex stays
     SetEvent(held);
@@ -151,12 +174,15 @@ TEST(Win32Lock, HeldOneIsWaitedForAbandonedOneTakenOver) {
   WaitForSingleObject(held, INFINITE);
   DWORD start = GetTickCount();
   EXPECT_EQ(lock_take(name.c_str(), 150, &h), LOCK_TIMEDOUT);
-  EXPECT_TRUE(GetTickCount() - start >= 140 && GetTickCount() - start < 1500) << GetTickCount() - start;
+  DWORD waited = GetTickCount() - start;
+  EXPECT_GE(waited, 140u);
+  EXPECT_LT(waited, 1500u);
   SetEvent(end);
   holder.join();
   ASSERT_EQ(lock_take(name.c_str(), 0, &h), LOCK_OBTAINED);
   lock_release(h);
-  CloseHandle(held), CloseHandle(end);
+  CloseHandle(held);
+  CloseHandle(end);
 }
 
 TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
@@ -167,7 +193,8 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
   WriteFile(w, "a\0b\r\nc\x7f\x1b[Ad", 11, &n, nullptr);
   CloseHandle(w);
   con_use(fileh(r), FILE_INVALID);
-  for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd', CON_EOF, CON_EOF})
+  for (int want : std::vector<int>{'a', 'b', CON_ENTER, 'c', CON_BACKSPACE, CON_KEYPREFIX, 'A', 'd',
+                                   CON_EOF, CON_EOF})
     EXPECT_EQ(con_getkey(), want);
   CloseHandle(r);
 
@@ -208,11 +235,13 @@ TEST(Win32Console, KeysFromAPipeAndFromConsoleRecords) {
   GetConsoleMode(in, &before);
   con_begin();
   GetConsoleMode(in, &during);
-  for (int want : std::vector<int>{'x', CON_KEYPREFIX, 0x48, 0, 0x3B, 'y', 'y', CON_BACKSPACE, CON_ENTER})
+  for (int want :
+       std::vector<int>{'x', CON_KEYPREFIX, 0x48, 0, 0x3B, 'y', 'y', CON_BACKSPACE, CON_ENTER})
     EXPECT_EQ(con_getkey(), want);
   con_end();
   GetConsoleMode(in, &after);
-  EXPECT_TRUE((during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) == 0 && (during & ENABLE_PROCESSED_INPUT)) << during;
+  EXPECT_EQ(during & (ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT), 0u) << during;
+  EXPECT_NE(during & ENABLE_PROCESSED_INPUT, 0u) << during;
   EXPECT_EQ(after, before);
   con_use(FILE_INVALID, FILE_INVALID);
   CloseHandle(in);
@@ -248,7 +277,9 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   GetSecurityDescriptorControl(sd, &control, &revision);
-  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) && present && dacl != nullptr);
+  ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+  ASSERT_TRUE(present);
+  ASSERT_NE(dacl, nullptr);
   EXPECT_TRUE(control & SE_DACL_PROTECTED) << "takes nothing from ProgramData";
   ASSERT_EQ(dacl->AceCount, 3u);
   int who = 0;   // bits: this account, the system, the Administrators
@@ -256,8 +287,9 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
     ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
     PSID sid = &ace->SidStart;
-    EXPECT_TRUE(ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                (ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE));
+    const int inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+    EXPECT_EQ(ace->Header.AceFlags & inherit, inherit) << i;
     who |= (account_isme(sid) ? 1 : 0) | (IsWellKnownSid(sid, WinLocalSystemSid) ? 2 : 0) |
            (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? 4 : 0);
   }
@@ -278,8 +310,10 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT);
   };
   CreateSymbolicLinkA(link.c_str(), folder.path.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
-  if (!islink(link) && getenv("KEVRA_TEST_DIRLINK") != nullptr)
-    link = getenv("KEVRA_TEST_DIRLINK"), target = getenv("KEVRA_TEST_LINKTARGET");
+  if (!islink(link) && getenv("KEVRA_TEST_DIRLINK") != nullptr) {
+    link = getenv("KEVRA_TEST_DIRLINK");
+    target = getenv("KEVRA_TEST_LINKTARGET");
+  }
   if (islink(link)) {
     state_usedir(target.c_str());
     EXPECT_TRUE(state_folderok()) << target;
@@ -292,11 +326,15 @@ TEST(Win32State, FolderMadePrivateForeignOnesRefused) {
   state_usedir(folder.path.c_str());
   // (Wine keeps of an access list what a Unix mode can hold: everyone's
   // reading or writing, so those are the rows it can show.)
-  for (const char* grant : {"D:P(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;WD)", "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;WD)"}) {
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
+  for (const char* grant :
+       {"D:P(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;WD)", "D:P(A;OICI;FA;;;OW)(A;OICI;FA;;;WD)"}) {
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(grant, SDDL_REVISION_1, &sd, nullptr));
     GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
-    EXPECT_EQ(SetNamedSecurityInfoA(&folder.path[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, dacl, nullptr), 0u);
+    EXPECT_EQ(SetNamedSecurityInfoA(&folder.path[0], SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, dacl, nullptr),
+              0u);
     LocalFree(sd);
     state_usedir(folder.path.c_str());
     EXPECT_EQ(state_folderok(), std::string(grant).find("0x1200a9") != std::string::npos) << grant;
