@@ -122,34 +122,30 @@ def goals(run):
                  f"kevra {fmt(t)} ms; {run.label('old')} {show('tunnel_old', 'reqresp_ms')}; "
                  f"spiped {show('spiped', 'reqresp_ms')}; stunnel {show('stunnel', 'reqresp_ms')}",
                  ok(t is not None and t <= 2.0)))
+    def against(goal, ours, anchor, metric, unit, old, passes):
+        """A goal that holds one of our paths against an anchor's figure."""
+        r = ratio(m(ours, metric), m(anchor, metric))
+        rows.append((goal,
+                     f"kevra {fmt(m(ours, metric))}{unit}, {anchor} {show(anchor, metric)}: "
+                     f"{fmt(r)}×; {run.label('old')} {show(old, metric)}",
+                     ok(r is not None and passes(r))))
+
     for d, name in (("up", "client→server"), ("down", "server→client")):
-        r = ratio(m("kevra", d), m("socat", d))
-        rows.append((f"bulk {name} ≥ 1.15× socat -b8192",
-                     f"kevra {fmt(m('kevra', d))} MB/s, socat {fmt(m('socat', d))}: {fmt(r)}×; "
-                     f"{run.label('old')} {show('old', d)}",
-                     ok(r is not None and r >= 1.15)))
-    r = ratio(m("kevra", "cpu_gb"), m("socat", "cpu_gb"))
-    rows.append(("relay CPU per GB ≤ 0.85× socat's",
-                 f"kevra {fmt(m('kevra', 'cpu_gb'))} s/GB, socat {show('socat', 'cpu_gb')}: {fmt(r)}×; "
-                 f"{run.label('old')} {show('old', 'cpu_gb')}",
-                 ok(r is not None and r <= 0.85)))
+        against(f"bulk {name} ≥ 1.15× socat -b8192", "kevra", "socat", d, " MB/s", "old",
+                lambda r: r >= 1.15)
+    against("relay CPU per GB ≤ 0.85× socat's", "kevra", "socat", "cpu_gb", " s/GB", "old",
+            lambda r: r <= 0.85)
     r = ratio(m("kevra", "conn_s"), m("rinetd", "conn_s"))
     o = ratio(m("kevra", "conn_s"), m("old", "conn_s"))
     rows.append(("short connections/s ≥ 1.15× rinetd's and ≥ the older build's",
                  f"kevra {fmt(m('kevra', 'conn_s'))}, rinetd {fmt(m('rinetd', 'conn_s'))}: {fmt(r)}×; "
                  f"{run.label('old')} {show('old', 'conn_s')}: {fmt(o)}×",
                  ok(r is not None and r >= 1.15, o is None or o >= 1.0)))
-    r = ratio(m("kevra", "rtt1_us"), m("direct", "rtt1_us"))
-    rows.append(("1-CPU round trip ≤ 2.3× direct",
-                 f"kevra {fmt(m('kevra', 'rtt1_us'))} µs, direct {show('direct', 'rtt1_us')}: {fmt(r)}×; "
-                 f"{run.label('old')} {show('old', 'rtt1_us')}",
-                 ok(r is not None and r <= 2.3)))
+    against("1-CPU round trip ≤ 2.3× direct", "kevra", "direct", "rtt1_us", " µs", "old",
+            lambda r: r <= 2.3)
     for d, name in (("up", "client→server"), ("down", "server→client")):
-        r = ratio(m("tunnel", d), m("spiped", d))
-        rows.append((f"RC4 tunnel bulk {name} ≥ 1.5× spiped",
-                     f"kevra {fmt(m('tunnel', d))} MB/s, spiped {fmt(m('spiped', d))}: {fmt(r)}×; "
-                     f"{run.label('old')} {show('tunnel_old', d)}",
-                     ok(r is not None and r >= 1.5)))
+        against(f"RC4 tunnel bulk {name} ≥ 1.5× spiped", "tunnel", "spiped", d, " MB/s",
+                "tunnel_old", lambda r: r >= 1.5)
     # RC4 and HMAC-SHA1 once each way: the sender encrypts and signs, the
     # receiver checks and decrypts every byte (8 KB calls, microseconds).
     rc4, hmac = run.prim("rc4_8k"), run.prim("hmac_8k")
