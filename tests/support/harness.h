@@ -300,10 +300,5 @@ inline void echo(int fd, size_t) {   // sends back every byte
   }
 }
 inline void silent(int fd, size_t) { wait_fd(fd, 0, 60000); }   // never reads
-inline void flood(int fd, size_t) {                             // sends without end, reads nothing
-  static const char buf[16384] = {};
-  while (send_all(fd, buf, sizeof buf, 60000)) {
-  }
-}
 
 }   // namespace harness
